@@ -1,0 +1,225 @@
+// Record codec: the bincode 1.x default layout.
+//
+// Layout: little-endian fixed-width integers, u64 length before every string
+// and list, u32 variant index for every enum, one tag byte (0/1) for an
+// optional value, f64 as its 8 IEEE-754 bytes (bit for bit), struct fields in
+// declaration order, no header.
+//
+// Encoding is two-pass: callers first add up the exact length with the
+// size_* helpers, then write into a buffer allocated once (see encode()).
+// Decoding validates every field as it is read; the first bad field ends the
+// decode with an Error whose debug() text is bincode's own.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ruvo::bincode {
+
+// A decoding (or, in principle, encoding) failure.
+struct Error {
+  enum class Kind : uint8_t {
+    kEof,                 // fixed-width field or length cut: Io(Kind(UnexpectedEof))
+    kEofBytes,            // a string's announced bytes missing:
+                          //   Io(Custom { kind: UnexpectedEof, error: "" })
+    kInvalidUtf8,         // InvalidUtf8Encoding(Utf8Error { valid_up_to, error_len })
+    kInvalidBool,         // InvalidBoolEncoding(byte)
+    kInvalidTag,          // InvalidTagEncoding(tag)
+    kCustom,              // Custom("message")
+  };
+  Kind kind = Kind::kEof;
+  uint64_t value = 0;                  // byte / tag / valid_up_to
+  std::optional<uint64_t> error_len;   // kInvalidUtf8 only
+  std::string message;                 // kCustom only
+
+  static Error eof() { return Error{Kind::kEof, 0, std::nullopt, {}}; }
+  static Error eof_bytes() { return Error{Kind::kEofBytes, 0, std::nullopt, {}}; }
+  // "invalid value: integer `<index>`, expected variant index 0 <= i < <n>"
+  static Error invalid_variant(uint64_t index, uint64_t n);
+
+  // bincode's Debug rendering, e.g. Io(Kind(UnexpectedEof)),
+  // InvalidBoolEncoding(2), Custom("invalid value: ...").
+  std::string debug() const;
+
+  bool operator==(const Error&) const = default;
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+
+// Rust's Debug rendering of a string: double quotes, with quotes,
+// backslashes and control characters escaped.
+std::string debug_str(std::string_view s);
+
+// Checks UTF-8 validity the way Rust's str::from_utf8 does and reports the
+// same Utf8Error fields on failure.
+std::optional<Error> check_utf8(std::string_view bytes);
+
+// ---- Sizes (first pass) ----
+inline constexpr size_t kU32 = 4, kU64 = 8, kF64 = 8, kBool = 1, kTag = 1;
+inline size_t size_str(std::string_view s) { return 8 + s.size(); }
+
+// ---- Writer (second pass) ----
+// Writes into a buffer that the caller sized exactly. REQUIRES: the sum of
+// all writes equals the buffer size.
+class Writer {
+ public:
+  explicit Writer(char* out) : p_(out) {}
+  void u8(uint8_t v) { *p_++ = static_cast<char>(v); }
+  void u32(uint32_t v) { put(v); }
+  void u64(uint64_t v) { put(v); }
+  void i64(int64_t v) { put(static_cast<uint64_t>(v)); }
+  void f64(double v) { uint64_t b; std::memcpy(&b, &v, 8); put(b); }
+  void boolean(bool v) { u8(v ? 1 : 0); }
+  void bytes(std::string_view s) { std::memcpy(p_, s.data(), s.size()); p_ += s.size(); }
+  void str(std::string_view s) { u64(s.size()); bytes(s); }
+  char* pos() const { return p_; }
+
+ private:
+  template <class U>
+  void put(U v) {
+    for (size_t i = 0; i < sizeof(U); ++i) p_[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+    p_ += sizeof(U);
+  }
+  char* p_;
+};
+
+// Encodes a value with the two passes: `size` gives the exact length,
+// `write` writes it. Allocates once.
+template <class SizeFn, class WriteFn>
+std::string encode_with(SizeFn size, WriteFn write) {
+  std::string out;
+  out.resize(size());
+  Writer w(out.data());
+  write(w);
+  return out;
+}
+
+// ---- Reader ----
+// Consumes a byte slice field by field. The slice must outlive the reader.
+// Bytes left after a complete record are ignored by the callers.
+class Reader {
+ public:
+  explicit Reader(std::string_view in) : p_(in.data()), n_(in.size()) {}
+
+  Result<uint8_t> u8() {
+    if (n_ < 1) return std::unexpected(Error::eof());
+    uint8_t v = static_cast<uint8_t>(*p_);
+    ++p_; --n_;
+    return v;
+  }
+  Result<uint32_t> u32() { return get<uint32_t>(); }
+  Result<uint64_t> u64() { return get<uint64_t>(); }
+  Result<int64_t> i64() {
+    auto v = get<uint64_t>();
+    if (!v) return std::unexpected(v.error());
+    return static_cast<int64_t>(*v);
+  }
+  Result<double> f64() {
+    auto v = get<uint64_t>();
+    if (!v) return std::unexpected(v.error());
+    double d;
+    uint64_t b = *v;
+    std::memcpy(&d, &b, 8);
+    return d;
+  }
+  Result<bool> boolean() {
+    auto v = u8();
+    if (!v) return std::unexpected(v.error());
+    if (*v > 1) return std::unexpected(Error{Error::Kind::kInvalidBool, *v, std::nullopt, {}});
+    return *v == 1;
+  }
+  // Option tag: 0 absent, 1 present, anything else InvalidTagEncoding.
+  Result<bool> option_tag() {
+    auto v = u8();
+    if (!v) return std::unexpected(v.error());
+    if (*v > 1) return std::unexpected(Error{Error::Kind::kInvalidTag, *v, std::nullopt, {}});
+    return *v == 1;
+  }
+  // Enum variant index, tested against the number of variants n.
+  Result<uint32_t> variant(uint32_t n) {
+    auto v = u32();
+    if (!v) return v;
+    if (*v >= n) return std::unexpected(Error::invalid_variant(*v, n));
+    return v;
+  }
+  // A u64 length followed by that many bytes (no UTF-8 check).
+  Result<std::string_view> byte_str() {
+    auto len = u64();
+    if (!len) return std::unexpected(len.error());
+    if (*len > n_) return std::unexpected(Error::eof_bytes());
+    std::string_view s(p_, *len);
+    p_ += *len; n_ -= *len;
+    return s;
+  }
+  // A u64 length followed by that many UTF-8 bytes.
+  Result<std::string> str() {
+    auto s = byte_str();
+    if (!s) return std::unexpected(s.error());
+    if (auto e = check_utf8(*s)) return std::unexpected(*e);
+    return std::string(*s);
+  }
+  // A u64 element count. Returns the count and the capacity that may be
+  // reserved for it: never more than 1 MiB worth of elements of
+  // `elem_size` bytes in advance.
+  Result<uint64_t> count() { return u64(); }
+  static size_t cautious(uint64_t count, size_t elem_size) {
+    size_t cap = (1u << 20) / (elem_size ? elem_size : 1);
+    return count < cap ? static_cast<size_t>(count) : cap;
+  }
+
+  size_t remaining() const { return n_; }
+
+ private:
+  template <class U>
+  Result<U> get() {
+    if (n_ < sizeof(U)) return std::unexpected(Error::eof());
+    U v = 0;
+    for (size_t i = 0; i < sizeof(U); ++i) v |= static_cast<U>(static_cast<uint8_t>(p_[i])) << (8 * i);
+    p_ += sizeof(U); n_ -= sizeof(U);
+    return v;
+  }
+  const char* p_;
+  size_t n_;
+};
+
+// Propagates a decoding error out of the enclosing function:
+//   RUVO_TRY(auto x, r.u64());
+#define RUVO_CONCAT_INNER(a, b) a##b
+#define RUVO_CONCAT(a, b) RUVO_CONCAT_INNER(a, b)
+#define RUVO_TRY_IMPL(tmp, decl, expr)              \
+  auto tmp = (expr);                                \
+  if (!tmp) return std::unexpected(tmp.error());    \
+  decl = std::move(*tmp)
+#define RUVO_TRY(decl, expr) RUVO_TRY_IMPL(RUVO_CONCAT(ruvo_try_, __LINE__), decl, expr)
+
+// ---- Fixed-width big-endian helpers for keys and counters ----
+inline void put_u64_be(std::string& out, uint64_t v) {
+  char b[8];
+  for (int i = 7; i >= 0; --i) { b[i] = static_cast<char>(v & 0xff); v >>= 8; }
+  out.append(b, 8);
+}
+inline void put_u32_be(std::string& out, uint32_t v) {
+  char b[4];
+  for (int i = 3; i >= 0; --i) { b[i] = static_cast<char>(v & 0xff); v >>= 8; }
+  out.append(b, 4);
+}
+inline std::string u64_be(uint64_t v) { std::string s; put_u64_be(s, v); return s; }
+// REQUIRES: p points at 8 readable bytes.
+inline uint64_t get_u64_be(const char* p) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 8) | static_cast<uint8_t>(p[i]);
+  return v;
+}
+// Returns the value when `s` is exactly 8 bytes long.
+inline std::optional<uint64_t> read_u64_be(std::string_view s) {
+  if (s.size() != 8) return std::nullopt;
+  return get_u64_be(s.data());
+}
+
+}  // namespace ruvo::bincode

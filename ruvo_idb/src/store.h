@@ -1,0 +1,157 @@
+// RuvoStore: the derived-state database (IDB): symbols, predicate registry,
+// atom states, contributions, index trees and branch watermarks.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "ruvo_core/src/codec.h"
+#include "ruvo_core/src/kv.h"
+#include "ruvo_core/src/types.h"
+#include "ruvo_idb/src/types.h"
+
+namespace ruvo {
+
+// Error of every IDB operation. debug() gives: Sled(...), Bincode(...),
+// UnknownPredicate(7), UnknownIndex { pred_id: 3, index_name: "x" },
+// InvalidArity { expected: 2, found: 3 }, MissingEvidence.
+struct StoreError {
+  struct UnknownPredicate { uint64_t pred_id; };
+  struct UnknownIndex { uint64_t pred_id; std::string index_name; };
+  struct InvalidArity { uint64_t expected; uint64_t found; };
+  struct MissingEvidence {};
+  std::variant<kv::Error, bincode::Error, UnknownPredicate, UnknownIndex, InvalidArity,
+               MissingEvidence>
+      v;
+
+  StoreError(kv::Error e) : v(std::move(e)) {}
+  StoreError(bincode::Error e) : v(std::move(e)) {}
+  StoreError(UnknownPredicate e) : v(e) {}
+  StoreError(UnknownIndex e) : v(std::move(e)) {}
+  StoreError(InvalidArity e) : v(e) {}
+  StoreError(MissingEvidence e) : v(e) {}
+  std::string debug() const;
+};
+
+template <class T>
+using StoreResult = std::expected<T, StoreError>;
+
+// ---- Key encodings ----
+// pred_id then each argument, 8 bytes big-endian each.
+std::string encode_state_key(const AtomKey& atom);
+std::string encode_state_key(uint64_t pred_id, std::span<const uint64_t> args);
+// state key, u32 big-endian length of the evidence id, the id's bytes.
+std::string encode_contrib_key(std::string_view state_key, std::string_view evidence_id);
+// Inverse of encode_state_key. A key shorter than 8 bytes or not 8 + 8n
+// bytes long is a fault.
+AtomKey decode_state_key(std::string_view key);
+
+struct StoreOptions {
+  // In-memory caches (profiles, atom states, symbols). Results are the same
+  // with and without them; the database stays the durable truth.
+  bool caches = true;
+  // Upper bound on the memory the atom-state cache may hold.
+  size_t state_cache_bytes = size_t{256} << 20;
+};
+
+struct StoreCaches;  // internal
+
+// Symbols: texts interned into ids 1, 2, 3, ... ("sym_by_text",
+// "sym_by_id", "sym_meta").
+class SymbolStore {
+ public:
+  // The text's id, handing out a new one (claimed by compare-and-swap from
+  // absent) when the text is new.
+  StoreResult<uint64_t> get_or_insert(std::string_view text) const;
+  // The id's text, nullopt when the id has none. Non-UTF-8 text is a fault.
+  StoreResult<std::optional<std::string>> get_text(uint64_t id) const;
+
+ private:
+  friend class RuvoStore;
+  kv::Tree by_text_, by_id_, meta_;
+  std::shared_ptr<StoreCaches> caches_;
+};
+
+// Predicates by (name, arity) with fixed profiles ("pred_by_name",
+// "pred_profiles", "pred_meta").
+class PredicateRegistry {
+ public:
+  // Returns the stored profile of (name, arity), or registers a new one with
+  // the given modes and indexes. A registered key without profile is a fault.
+  StoreResult<PredicateProfile> register_predicate(std::string_view name, uint64_t arity,
+                                                   AggregationMode aggregation,
+                                                   EvidenceMode evidence_mode,
+                                                   std::vector<IndexSpec> indexes) const;
+  StoreResult<std::optional<PredicateProfile>> get_profile(uint64_t pred_id) const;
+
+ private:
+  friend class RuvoStore;
+  kv::Tree by_name_, profiles_, meta_;
+  std::shared_ptr<StoreCaches> caches_;
+};
+
+class RuvoStore {
+ public:
+  static StoreResult<RuvoStore> open_temporary(StoreOptions options = {});
+  // Takes over an open database: opens the nine fixed trees and seeds the
+  // two counters with 1 when absent.
+  static StoreResult<RuvoStore> from_db(kv::Db db, StoreOptions options = {});
+
+  // Flushes "state", "contrib", "branch_watermark", then the database.
+  StoreResult<void> flush_all() const;
+
+  // nullopt when absent or not 8 bytes long.
+  StoreResult<std::optional<uint64_t>> get_branch_watermark(std::string_view branch) const;
+  StoreResult<void> set_branch_watermark(std::string_view branch, uint64_t event_id) const;
+
+  // Folds the contribution into the atom's state by the predicate's profile
+  // and returns the new state (also when the change was below 1e-12 and
+  // nothing was written).
+  StoreResult<AtomState> upsert_atom(const AtomKey& atom, const Contribution& c) const;
+  // The stored state, (0, 0) when never written. Does not look at profiles.
+  StoreResult<AtomState> get_state(const AtomKey& atom) const;
+  StoreResult<AtomState> get_state(uint64_t pred_id, std::span<const uint64_t> args) const;
+  // Every stored atom of the predicate with its state, ascending by
+  // arguments (unsigned, first argument first). Nothing is filtered.
+  StoreResult<std::vector<std::pair<AtomKey, AtomState>>> scan_predicate(uint64_t pred_id) const;
+  // The same restricted to atoms whose leading arguments equal `leading`,
+  // in the same order: exactly the matching rows of scan_predicate.
+  StoreResult<std::vector<std::pair<AtomKey, AtomState>>> scan_predicate_prefix(
+      uint64_t pred_id, std::span<const uint64_t> leading) const;
+
+  StoreResult<AtomState> load_state(std::string_view state_key) const;
+  StoreResult<AtomState> recompute_aggregate(AggregationMode mode,
+                                             std::string_view state_key) const;
+
+  // Writes the atom's entry into every index tree of the profile. A
+  // position beyond the arguments is a fault.
+  StoreResult<void> update_indices(const PredicateProfile& profile,
+                                   std::span<const uint64_t> args,
+                                   std::string_view state_key) const;
+  // The tree "idx_<pred_id>_<index_name>", opened once and cached.
+  StoreResult<kv::Tree> get_index_tree(uint64_t pred_id, std::string_view index_name) const;
+
+  // The open database and fixed trees, for tests and tools.
+  const kv::Db& db() const { return db_; }
+  const kv::Tree& state_tree() const { return state_; }
+  const kv::Tree& contrib_tree() const { return contrib_; }
+
+  SymbolStore symbols;
+  PredicateRegistry registry;
+
+ private:
+  RuvoStore() = default;
+  kv::Db db_;
+  kv::Tree state_, contrib_, branch_watermark_;
+  std::shared_ptr<StoreCaches> caches_;
+};
+
+}  // namespace ruvo
