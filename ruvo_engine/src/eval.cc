@@ -1,0 +1,257 @@
+// Rule firing, the constraint pass and fixpoint evaluation by components.
+//
+// Evaluation is deliberately naive: every pass fires every rule of a
+// component over the whole derived state and re-upserts every contribution.
+// For predicates that fold repeated evidence (noisy-or and capped sum without
+// per-source bookkeeping) both the states and the change counts depend on
+// this re-firing, so no delta or caching may be introduced here.
+#include "ruvo_engine/src/eval.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "ruvo_core/src/scc.h"
+
+namespace ruvo {
+
+std::string EvalError::debug() const {
+  if (const auto* e = std::get_if<StoreError>(&v)) return "Store(" + e->debug() + ")";
+  return "MaxIterationsExceeded";
+}
+
+namespace {
+
+void append_u64_be(std::string& out, uint64_t x) {
+  char buf[8];
+  for (int i = 7; i >= 0; --i) {
+    buf[i] = static_cast<char>(x & 0xff);
+    x >>= 8;
+  }
+  out.append(buf, 8);
+}
+
+// Every binding as name, 0x00, value (8 bytes big-endian), ascending by name
+// compared as unsigned bytes (a prefix sorts first).
+void append_binding_suffix(std::string& out, const Bindings& bindings) {
+  std::vector<std::pair<std::string_view, uint64_t>> items = bindings.items();
+  // char_traits<char> compares as unsigned char, which is the byte order.
+  std::sort(items.begin(), items.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  size_t extra = 0;
+  for (const auto& [name, value] : items) extra += name.size() + 1 + 8;
+  out.reserve(out.size() + extra);
+  for (const auto& [name, value] : items) {
+    out.append(name);
+    out.push_back('\0');
+    append_u64_be(out, value);
+  }
+}
+
+// Strength of a match under a knob, clamped to [0, 1]. NaN passes through
+// both comparisons untouched and is carried into the contribution.
+double strength_of(const BodyMatch& m, ApplicabilitySemantics semantics) {
+  double s = semantics == ApplicabilitySemantics::BodyTruthOnly ? m.b : m.b * (1.0 - m.d);
+  if (s < 0.0) s = 0.0;
+  if (s > 1.0) s = 1.0;
+  return s;
+}
+
+// Runs a body from the seed match. Stops at the first empty result: every
+// goal maps an empty list to an empty list.
+std::vector<BodyMatch> match_body(const RuvoStore& store,
+                                  const std::vector<CompiledGoal>& body) {
+  std::vector<BodyMatch> matches(1);
+  for (const CompiledGoal& goal : body) {
+    matches = eval_goal(store, goal, matches);
+    if (matches.empty()) break;
+  }
+  return matches;
+}
+
+// One contribution: state read just before the upsert, so that several
+// matches reaching one atom each see the state the previous one left.
+EvalResult<bool> contribute(const RuvoStore& store, const AtomKey& key, Contribution c) {
+  auto old_state = store.get_state(key);
+  if (!old_state) return std::unexpected(EvalError(std::move(old_state.error())));
+  auto new_state = store.upsert_atom(key, c);
+  if (!new_state) return std::unexpected(EvalError(std::move(new_state.error())));
+  return !AtomState::approx_eq(*old_state, *new_state);
+}
+
+using InverseNames = std::unordered_map<uint64_t, std::string_view>;
+
+std::string name_for(const InverseNames& names, uint64_t id) {
+  auto it = names.find(id);
+  if (it != names.end()) return std::string(it->second);
+  return "__pred_" + std::to_string(id);
+}
+
+// The rule back in name form, only for the component computation.
+Rule compiled_to_core_rule(const CompiledRule& cr, const InverseNames& names) {
+  Rule r;
+  r.id = cr.id;
+  r.head_pred_name = name_for(names, cr.head_pred_id);
+  r.head_pred_arity = cr.head_pred_arity;
+  r.head_args = cr.head_args;
+  r.body.reserve(cr.body.size());
+  for (const CompiledGoal& g : cr.body) {
+    if (const auto* a = std::get_if<CompiledAtom>(&g)) {
+      r.body.emplace_back(AtomGoal{name_for(names, a->pred_id), a->pred_arity, a->negated,
+                                   a->args});
+    } else {
+      r.body.emplace_back(std::get<BuiltinGoal>(g));
+    }
+  }
+  r.b = cr.b;
+  r.d = cr.d;
+  return r;
+}
+
+}  // namespace
+
+std::string rule_evidence_id(uint64_t rule_id, const Bindings& bindings) {
+  std::string out;
+  append_u64_be(out, rule_id);
+  append_binding_suffix(out, bindings);
+  return out;
+}
+
+std::string constraint_evidence_id(uint64_t constraint_id, uint64_t position,
+                                   const Bindings& bindings) {
+  std::string out;
+  append_u64_be(out, constraint_id);
+  append_u64_be(out, position);
+  append_binding_suffix(out, bindings);
+  return out;
+}
+
+EvalResult<uint64_t> fire_rule(const RuvoStore& store, const CompiledRule& rule,
+                               ApplicabilitySemantics semantics) {
+  // Every match is computed before the first contribution is written.
+  const std::vector<BodyMatch> matches = match_body(store, rule.body);
+  uint64_t changed = 0;
+  for (const BodyMatch& m : matches) {
+    auto args = resolve_args(rule.head_args, m.bindings);
+    if (!args) continue;  // a head variable the body never bound
+    const double strength = strength_of(m, semantics);
+    if (strength <= 0.0) continue;
+    AtomKey key{rule.head_pred_id, std::move(*args)};
+    Contribution c{rule.b * strength, rule.d * strength,
+                   rule_evidence_id(rule.id, m.bindings)};
+    auto r = contribute(store, key, std::move(c));
+    if (!r) return std::unexpected(std::move(r.error()));
+    if (*r) ++changed;
+  }
+  return changed;
+}
+
+EvalResult<uint64_t> run_constraint_pass(const RuvoStore& store,
+                                         const std::vector<CompiledConstraint>& constraints,
+                                         ApplicabilitySemantics semantics) {
+  uint64_t changed = 0;
+  for (const CompiledConstraint& c : constraints) {
+    const std::vector<BodyMatch> matches = match_body(store, c.body);
+    for (const BodyMatch& m : matches) {
+      const double strength = strength_of(m, semantics);
+      const double v = c.b * strength;
+      if (strength <= 0.0 || v <= 0.0) continue;
+      // Positions count every goal, builtins and negated atoms included;
+      // only positive atoms receive evidence against.
+      for (size_t i = 0; i < c.body.size(); ++i) {
+        const auto* atom = std::get_if<CompiledAtom>(&c.body[i]);
+        if (atom == nullptr || atom->negated) continue;
+        auto args = resolve_args(atom->args, m.bindings);
+        if (!args) continue;
+        AtomKey key{atom->pred_id, std::move(*args)};
+        Contribution contrib{0.0, v, constraint_evidence_id(c.id, i, m.bindings)};
+        auto r = contribute(store, key, std::move(contrib));
+        if (!r) return std::unexpected(std::move(r.error()));
+        if (*r) ++changed;
+      }
+    }
+  }
+  return changed;
+}
+
+EvalResult<EvalStats> evaluate_to_fixpoint(
+    const RuvoStore& store, const std::vector<CompiledRule>& rules,
+    const std::vector<CompiledConstraint>& constraints, const Semantics& semantics,
+    const std::unordered_map<std::string, uint64_t>& pred_ids,
+    std::optional<uint64_t> max_depth) {
+  // Built once per call; the results equal rebuilding them per rule and per
+  // component, since nothing changes pred_ids during evaluation.
+  InverseNames inverse;
+  inverse.reserve(pred_ids.size());
+  for (const auto& [name, id] : pred_ids) inverse[id] = name;
+
+  std::vector<Rule> core_rules;
+  core_rules.reserve(rules.size());
+  for (const CompiledRule& r : rules) core_rules.push_back(compiled_to_core_rule(r, inverse));
+  const std::vector<Scc> components = compute_sccs(core_rules);
+  core_rules.clear();
+
+  EvalStats stats;
+  auto constraint_changes =
+      run_constraint_pass(store, constraints, semantics.constraint_applicability);
+  if (!constraint_changes) return std::unexpected(std::move(constraint_changes.error()));
+  stats.atoms_changed = *constraint_changes;
+
+  if (components.empty()) return stats;
+
+  const uint64_t cap = !max_depth ? 1000 : (*max_depth == 0 ? 1 : *max_depth);
+
+  // Rule indices by head predicate id, each list in input order.
+  std::unordered_map<uint64_t, std::vector<size_t>> rules_by_head;
+  for (size_t i = 0; i < rules.size(); ++i) rules_by_head[rules[i].head_pred_id].push_back(i);
+
+  std::vector<size_t> selected;
+  for (const Scc& comp : components) {
+    selected.clear();
+    for (const std::string& name : comp.predicates) {
+      auto id = pred_ids.find(name);
+      if (id == pred_ids.end()) continue;
+      auto found = rules_by_head.find(id->second);
+      if (found == rules_by_head.end()) continue;
+      selected.insert(selected.end(), found->second.begin(), found->second.end());
+    }
+    if (selected.empty()) continue;
+    // Back to input order; two member names never share an id, but stay
+    // safe against duplicates all the same.
+    std::sort(selected.begin(), selected.end());
+    selected.erase(std::unique(selected.begin(), selected.end()), selected.end());
+
+    auto run_pass = [&]() -> EvalResult<uint64_t> {
+      uint64_t pass_changed = 0;
+      for (size_t i : selected) {
+        auto n = fire_rule(store, rules[i], semantics.rule_applicability);
+        if (!n) return std::unexpected(std::move(n.error()));
+        pass_changed += *n;
+      }
+      return pass_changed;
+    };
+
+    auto first = run_pass();
+    if (!first) return std::unexpected(std::move(first.error()));
+    uint64_t passes = 1;
+    uint64_t changed = *first;
+    uint64_t last = *first;
+    if (comp.is_recursive) {
+      while (last > 0) {
+        if (passes == cap) {
+          if (max_depth) break;
+          return std::unexpected(EvalError(EvalError::MaxIterationsExceeded{}));
+        }
+        auto next = run_pass();
+        if (!next) return std::unexpected(std::move(next.error()));
+        ++passes;
+        last = *next;
+        changed += last;
+      }
+    }
+    stats.iterations += passes;
+    stats.atoms_changed += changed;
+  }
+  return stats;
+}
+
+}  // namespace ruvo

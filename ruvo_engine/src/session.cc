@@ -1,0 +1,150 @@
+// EngineSession: opening the two stores, configuration, queries and the
+// materialisation of a branch.
+#include "ruvo_engine/src/session.h"
+
+#include <string>
+#include <utility>
+
+#include "ruvo_core/src/kv.h"
+
+namespace ruvo {
+
+std::string EngineError::debug() const {
+  struct Render {
+    std::string operator()(const StoreError& e) const { return "Idb(" + e.debug() + ")"; }
+    std::string operator()(const EdbError& e) const { return "Edb(" + e.debug() + ")"; }
+    std::string operator()(const CompileError& e) const { return "Compile(" + e.debug() + ")"; }
+    std::string operator()(const EvalError& e) const { return "Eval(" + e.debug() + ")"; }
+  };
+  return std::visit(Render{}, v);
+}
+
+EngineResult<EngineSession> EngineSession::open(std::string edb_path, std::string idb_path) {
+  auto edb_db = kv::Db::open(edb_path);
+  if (!edb_db) return std::unexpected(EngineError(EdbError(std::move(edb_db.error()))));
+  auto edb = EdbStore::from_db(std::move(*edb_db));
+  if (!edb) return std::unexpected(EngineError(std::move(edb.error())));
+  // On an IDB failure `edb` goes out of scope before the error reaches the
+  // caller, so the event-log database is closed again and can be reopened.
+  auto idb_db = kv::Db::open(idb_path);
+  if (!idb_db) return std::unexpected(EngineError(StoreError(std::move(idb_db.error()))));
+  auto idb = RuvoStore::from_db(std::move(*idb_db));
+  if (!idb) return std::unexpected(EngineError(std::move(idb.error())));
+  return EngineSession(std::move(*edb), std::move(*idb));
+}
+
+EngineResult<EngineSession> EngineSession::open_temporary() {
+  auto edb = EdbStore::open_temporary();
+  if (!edb) return std::unexpected(EngineError(std::move(edb.error())));
+  auto idb = RuvoStore::open_temporary();
+  if (!idb) return std::unexpected(EngineError(std::move(idb.error())));
+  return EngineSession(std::move(*edb), std::move(*idb));
+}
+
+void EngineSession::configure_predicate(std::string name, AggregationMode aggregation,
+                                        EvidenceMode evidence_mode) {
+  pred_configs.insert_or_assign(std::move(name), PredConfig{{}, aggregation, evidence_mode});
+}
+
+EngineResult<uint64_t> EngineSession::intern(std::string_view text) const {
+  auto id = idb.symbols.get_or_insert(text);
+  if (!id) return std::unexpected(EngineError(std::move(id.error())));
+  return *id;
+}
+
+EngineResult<uint64_t> EngineSession::edb_watermark() const {
+  auto wm = edb.current_watermark();
+  if (!wm) return std::unexpected(EngineError(std::move(wm.error())));
+  return *wm;
+}
+
+EngineResult<std::optional<uint64_t>> EngineSession::idb_watermark(
+    std::string_view branch) const {
+  auto wm = idb.get_branch_watermark(branch);
+  if (!wm) return std::unexpected(EngineError(std::move(wm.error())));
+  return *wm;
+}
+
+EngineResult<AtomState> EngineSession::get_atom_state(std::string_view pred_name,
+                                                      const std::vector<uint64_t>& args) const {
+  // Only names this session has materialised are known; the persisted
+  // registry is deliberately not consulted.
+  auto it = pred_ids.find(std::string(pred_name));
+  if (it == pred_ids.end()) return AtomState{0.0, 0.0};
+  auto state = idb.get_state(AtomKey{it->second, args});
+  if (!state) return std::unexpected(EngineError(std::move(state.error())));
+  return *state;
+}
+
+EngineResult<std::vector<PredicateAnswer>> EngineSession::query_all(
+    std::string_view pred_name) const {
+  std::vector<PredicateAnswer> out;
+  auto it = pred_ids.find(std::string(pred_name));
+  if (it == pred_ids.end()) return out;
+  auto rows = idb.scan_predicate(it->second);
+  if (!rows) return std::unexpected(EngineError(std::move(rows.error())));
+  out.reserve(rows->size());
+  for (auto& [key, state] : *rows) {
+    // A NaN field is not <= the threshold, so such a row stays.
+    if (state.b <= kPresenceThreshold && state.d <= kPresenceThreshold) continue;
+    out.push_back(PredicateAnswer{std::move(key.args), state.b, state.d,
+                                  classify(state.b, state.d)});
+  }
+  return out;
+}
+
+EngineResult<EvalStats> EngineSession::materialize_with_options(
+    std::string_view branch, std::optional<uint64_t> max_depth) {
+  // The watermark is read before anything else, so the one recorded at the
+  // end never claims events that appeared after this call began.
+  auto wm = edb.current_watermark();
+  if (!wm) return std::unexpected(EngineError(std::move(wm.error())));
+  auto facts = edb.get_facts(branch, std::nullopt);
+  if (!facts) return std::unexpected(EngineError(std::move(facts.error())));
+  auto rules = edb.get_rules(branch, std::nullopt);
+  if (!rules) return std::unexpected(EngineError(std::move(rules.error())));
+  auto constraints = edb.get_constraints(branch, std::nullopt);
+  if (!constraints) return std::unexpected(EngineError(std::move(constraints.error())));
+
+  for (GroundFact& fact : *facts) {
+    PredConfig config = config_for(pred_configs, fact.pred_name);
+    auto profile = idb.registry.register_predicate(fact.pred_name, fact.pred_arity,
+                                                   config.aggregation, config.evidence_mode,
+                                                   std::move(config.indexes));
+    if (!profile) return std::unexpected(EngineError(std::move(profile.error())));
+    // Recorded before the upsert, so a refused fact still leaves its name
+    // queryable.
+    pred_ids.insert_or_assign(fact.pred_name, profile->pred_id);
+    Contribution c{fact.b, fact.d, "edb_" + std::to_string(fact.event_id)};
+    auto state = idb.upsert_atom(AtomKey{profile->pred_id, std::move(fact.args)}, c);
+    if (!state) return std::unexpected(EngineError(std::move(state.error())));
+  }
+
+  auto compiled_rules = compile_rules(idb, *rules, pred_configs);
+  if (!compiled_rules) return std::unexpected(EngineError(std::move(compiled_rules.error())));
+  for (const auto& [name, id] : compiled_rules->second) pred_ids.insert_or_assign(name, id);
+  auto compiled_constraints = compile_constraints(idb, *constraints, pred_configs);
+  if (!compiled_constraints)
+    return std::unexpected(EngineError(std::move(compiled_constraints.error())));
+  for (const auto& [name, id] : compiled_constraints->second)
+    pred_ids.insert_or_assign(name, id);
+
+  const Semantics semantics{rule_applicability, constraint_applicability};
+  auto stats = evaluate_to_fixpoint(idb, compiled_rules->first, compiled_constraints->first,
+                                    semantics, pred_ids, max_depth);
+  if (!stats) return std::unexpected(EngineError(std::move(stats.error())));
+
+  auto set = idb.set_branch_watermark(branch, *wm);
+  if (!set) return std::unexpected(EngineError(std::move(set.error())));
+  return *stats;
+}
+
+EngineResult<void> EngineSession::flush_all() const {
+  auto e = edb.flush_all();
+  if (!e) return std::unexpected(EngineError(std::move(e.error())));
+  auto i = idb.flush_all();
+  if (!i) return std::unexpected(EngineError(std::move(i.error())));
+  return {};
+}
+
+}  // namespace ruvo
