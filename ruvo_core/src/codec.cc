@@ -32,9 +32,6 @@ uint32_t next_code_point(std::string_view s, size_t& i) {
   uint8_t b0 = p[i];
   if (b0 < 0x80) { ++i; return b0; }
   size_t len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 0;
-  if (len == 0 || i + len > n || !check_utf8(s.substr(i, len)).has_value() == false) {
-    // Fall through to the strict check below.
-  }
   if (len != 0 && i + len <= n && !check_utf8(s.substr(i, len))) {
     uint32_t cp = b0 & (0x7F >> len);
     for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[i + k] & 0x3F);

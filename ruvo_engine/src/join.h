@@ -28,6 +28,7 @@ class Bindings {
   }
   // REQUIRES: name is not bound yet.
   void bind(std::string_view name, uint64_t value) { items_.emplace_back(name, value); }
+  void reserve(size_t n) { items_.reserve(n); }
   const std::vector<std::pair<std::string_view, uint64_t>>& items() const { return items_; }
   size_t size() const { return items_.size(); }
   bool operator==(const Bindings& o) const;  // same set of bindings
@@ -60,6 +61,9 @@ std::optional<double> resolve_to_f64(const RuvoStore& store, const Term& term,
 // Optional sign, then digits with optional point and exponent, or
 // inf/infinity/nan in any case. No blanks.
 std::optional<double> parse_number(std::string_view text);
+// The text without characters of the Unicode White_Space property at either
+// end (UTF-8; digits and everything else stay).
+std::string_view trim_white_space(std::string_view text);
 // Trimmed (Unicode White_Space) text is an optional "-" and ASCII digits.
 bool is_int_text(std::string_view text);
 // Shortest round-trip digits laid out positionally; "NaN", "inf", "-inf".
