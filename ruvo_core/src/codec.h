@@ -11,6 +11,7 @@
 // decode with an Error whose debug() text is bincode's own.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <expected>
@@ -64,6 +65,30 @@ std::optional<Error> check_utf8(std::string_view bytes);
 inline constexpr size_t kU32 = 4, kU64 = 8, kF64 = 8, kBool = 1, kTag = 1;
 inline size_t size_str(std::string_view s) { return 8 + s.size(); }
 
+// Copies n bytes. Names in records are mostly a few bytes long, where a
+// call into the library's memcpy costs more than the copy; this does them
+// inline with (possibly overlapping) word moves, never touching a byte
+// outside [dst, dst + n) or [src, src + n).
+inline void copy_bytes(char* dst, const char* src, size_t n) {
+  if (n >= 8 && n <= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else if (n < 4) {
+    for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+  } else {
+    std::memcpy(dst, src, n);
+  }
+}
+
 // ---- Writer (second pass) ----
 // Writes into a buffer that the caller sized exactly. REQUIRES: the sum of
 // all writes equals the buffer size.
@@ -76,14 +101,17 @@ class Writer {
   void i64(int64_t v) { put(static_cast<uint64_t>(v)); }
   void f64(double v) { uint64_t b; std::memcpy(&b, &v, 8); put(b); }
   void boolean(bool v) { u8(v ? 1 : 0); }
-  void bytes(std::string_view s) { std::memcpy(p_, s.data(), s.size()); p_ += s.size(); }
+  void bytes(std::string_view s) { copy_bytes(p_, s.data(), s.size()); p_ += s.size(); }
   void str(std::string_view s) { u64(s.size()); bytes(s); }
   char* pos() const { return p_; }
 
  private:
   template <class U>
   void put(U v) {
-    for (size_t i = 0; i < sizeof(U); ++i) p_[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+    // One store: a byte-wise loop through char* would force a reload of p_
+    // after every byte (char stores may alias the member).
+    if constexpr (std::endian::native != std::endian::little) v = std::byteswap(v);
+    std::memcpy(p_, &v, sizeof(U));
     p_ += sizeof(U);
   }
   char* p_;
@@ -94,6 +122,8 @@ class Writer {
 template <class SizeFn, class WriteFn>
 std::string encode_with(SizeFn size, WriteFn write) {
   std::string out;
+  // Not resize_and_overwrite: libstdc++ 12 gets the final size wrong when
+  // growing an empty string past its inline capacity.
   out.resize(size());
   Writer w(out.data());
   write(w);
@@ -108,7 +138,7 @@ class Reader {
   explicit Reader(std::string_view in) : p_(in.data()), n_(in.size()) {}
 
   Result<uint8_t> u8() {
-    if (n_ < 1) return std::unexpected(Error::eof());
+    if (n_ < 1) [[unlikely]] return eof_error();
     uint8_t v = static_cast<uint8_t>(*p_);
     ++p_; --n_;
     return v;
@@ -116,53 +146,65 @@ class Reader {
   Result<uint32_t> u32() { return get<uint32_t>(); }
   Result<uint64_t> u64() { return get<uint64_t>(); }
   Result<int64_t> i64() {
-    auto v = get<uint64_t>();
-    if (!v) return std::unexpected(v.error());
-    return static_cast<int64_t>(*v);
+    if (n_ < 8) [[unlikely]] return eof_error();
+    return static_cast<int64_t>(take<uint64_t>());
   }
   Result<double> f64() {
-    auto v = get<uint64_t>();
-    if (!v) return std::unexpected(v.error());
-    double d;
-    uint64_t b = *v;
-    std::memcpy(&d, &b, 8);
-    return d;
+    if (n_ < 8) [[unlikely]] return eof_error();
+    return std::bit_cast<double>(take<uint64_t>());
   }
   Result<bool> boolean() {
-    auto v = u8();
-    if (!v) return std::unexpected(v.error());
-    if (*v > 1) return std::unexpected(Error{Error::Kind::kInvalidBool, *v, std::nullopt, {}});
-    return *v == 1;
+    if (n_ < 1) [[unlikely]] return eof_error();
+    uint8_t v = static_cast<uint8_t>(*p_);
+    ++p_; --n_;
+    if (v > 1) [[unlikely]] return byte_error(Error::Kind::kInvalidBool, v);
+    return v == 1;
   }
   // Option tag: 0 absent, 1 present, anything else InvalidTagEncoding.
   Result<bool> option_tag() {
-    auto v = u8();
-    if (!v) return std::unexpected(v.error());
-    if (*v > 1) return std::unexpected(Error{Error::Kind::kInvalidTag, *v, std::nullopt, {}});
-    return *v == 1;
+    if (n_ < 1) [[unlikely]] return eof_error();
+    uint8_t v = static_cast<uint8_t>(*p_);
+    ++p_; --n_;
+    if (v > 1) [[unlikely]] return byte_error(Error::Kind::kInvalidTag, v);
+    return v == 1;
   }
   // Enum variant index, tested against the number of variants n.
   Result<uint32_t> variant(uint32_t n) {
-    auto v = u32();
-    if (!v) return v;
-    if (*v >= n) return std::unexpected(Error::invalid_variant(*v, n));
+    if (n_ < 4) [[unlikely]] return eof_error();
+    uint32_t v = take<uint32_t>();
+    if (v >= n) [[unlikely]] return variant_error(v, n);
     return v;
   }
   // A u64 length followed by that many bytes (no UTF-8 check).
   Result<std::string_view> byte_str() {
-    auto len = u64();
-    if (!len) return std::unexpected(len.error());
-    if (*len > n_) return std::unexpected(Error::eof_bytes());
-    std::string_view s(p_, *len);
-    p_ += *len; n_ -= *len;
+    if (n_ < 8) [[unlikely]] return eof_error();
+    uint64_t len = take<uint64_t>();
+    if (len > n_) [[unlikely]] return eof_bytes_error();
+    std::string_view s(p_, static_cast<size_t>(len));
+    p_ += len; n_ -= len;
     return s;
   }
   // A u64 length followed by that many UTF-8 bytes.
   Result<std::string> str() {
-    auto s = byte_str();
-    if (!s) return std::unexpected(s.error());
-    if (auto e = check_utf8(*s)) return std::unexpected(*e);
-    return std::string(*s);
+    std::string out;
+    if (auto ok = str_into(out); !ok) [[unlikely]] return std::unexpected(std::move(ok).error());
+    return out;
+  }
+  // As str(), but assigns into `out` without temporaries. On failure `out`
+  // is left unchanged.
+  [[gnu::always_inline]] Result<void> str_into(std::string& out) {
+    if (n_ < 8) [[unlikely]] return eof_error();
+    uint64_t len = take<uint64_t>();
+    if (len > n_) [[unlikely]] return eof_bytes_error();
+    const size_t n = static_cast<size_t>(len);
+    if (!is_ascii(p_, n) && !is_utf8(std::string_view(p_, n))) [[unlikely]] {
+      return utf8_error(std::string_view(p_, n));
+    }
+    const char* src = p_;
+    out.resize(n);
+    copy_bytes(out.data(), src, n);
+    p_ += n; n_ -= n;
+    return {};
   }
   // A u64 element count. Returns the count and the capacity that may be
   // reserved for it: never more than 1 MiB worth of elements of
@@ -175,14 +217,48 @@ class Reader {
 
   size_t remaining() const { return n_; }
 
+  // Unchecked reads for hot loops that test remaining() themselves.
+  // REQUIRES: remaining() >= 4 (take_u32) or 8 (take_u64).
+  uint32_t take_u32() { return take<uint32_t>(); }
+  uint64_t take_u64() { return take<uint64_t>(); }
+
+  // Error paths stay out of line so that the success paths inline small.
+  [[gnu::cold, gnu::noinline]] static std::unexpected<Error> eof_error() {
+    return std::unexpected(Error::eof());
+  }
+  [[gnu::cold, gnu::noinline]] static std::unexpected<Error> eof_bytes_error() {
+    return std::unexpected(Error::eof_bytes());
+  }
+  [[gnu::cold, gnu::noinline]] static std::unexpected<Error> byte_error(Error::Kind k, uint8_t v) {
+    return std::unexpected(Error{k, v, std::nullopt, {}});
+  }
+  [[gnu::cold, gnu::noinline]] static std::unexpected<Error> variant_error(uint32_t v, uint32_t n) {
+    return std::unexpected(Error::invalid_variant(v, n));
+  }
+  [[gnu::cold, gnu::noinline]] static std::unexpected<Error> utf8_error(std::string_view s) {
+    return std::unexpected(*check_utf8(s));
+  }
+
  private:
+  static bool is_utf8(std::string_view s) { return !check_utf8(s).has_value(); }
+  static bool is_ascii(const char* p, size_t n) {
+    uint8_t acc = 0;
+    for (size_t i = 0; i < n; ++i) acc |= static_cast<uint8_t>(p[i]);
+    return acc < 0x80;
+  }
+  // REQUIRES: n_ >= sizeof(U).
   template <class U>
-  Result<U> get() {
-    if (n_ < sizeof(U)) return std::unexpected(Error::eof());
-    U v = 0;
-    for (size_t i = 0; i < sizeof(U); ++i) v |= static_cast<U>(static_cast<uint8_t>(p_[i])) << (8 * i);
+  U take() {
+    U v;
+    std::memcpy(&v, p_, sizeof(U));
+    if constexpr (std::endian::native != std::endian::little) v = std::byteswap(v);
     p_ += sizeof(U); n_ -= sizeof(U);
     return v;
+  }
+  template <class U>
+  Result<U> get() {
+    if (n_ < sizeof(U)) [[unlikely]] return eof_error();
+    return take<U>();
   }
   const char* p_;
   size_t n_;
@@ -197,6 +273,13 @@ class Reader {
   if (!tmp) return std::unexpected(tmp.error());    \
   decl = std::move(*tmp)
 #define RUVO_TRY(decl, expr) RUVO_TRY_IMPL(RUVO_CONCAT(ruvo_try_, __LINE__), decl, expr)
+// The same for steps that produce no value (Result<void>):
+//   RUVO_CHECK(r.str_into(name));
+#define RUVO_CHECK(expr)                                          \
+  do {                                                            \
+    if (auto ruvo_check_ = (expr); !ruvo_check_) [[unlikely]]     \
+      return std::unexpected(std::move(ruvo_check_).error());     \
+  } while (0)
 
 // ---- Fixed-width big-endian helpers for keys and counters ----
 inline void put_u64_be(std::string& out, uint64_t v) {

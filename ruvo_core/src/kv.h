@@ -46,7 +46,8 @@ class Tree {
   // Receives the current value (absent: nullopt), returns the new value
   // (nullopt is not allowed to delete: callers always return a value).
   // May run more than once; may throw ruvo::Fault, which leaves the key
-  // unchanged and propagates.
+  // unchanged and propagates. Runs under the database's write lock:
+  // REQUIRES: update does not write to the same database.
   using UpdateFn = std::function<std::string(std::optional<std::string_view>)>;
   // Receives key and value of one entry; returns false to stop the scan.
   using VisitFn = std::function<bool(std::string_view key, std::string_view value)>;

@@ -26,41 +26,18 @@ BelnapStatus classify(double b, double d) {
 
 // ---- Term ----
 
-namespace {
-constexpr uint32_t kTermVariants = 5;
-constexpr uint32_t kModeVariants = 3;
-}  // namespace
-
-size_t term_size(const Term& t) {
-  return bincode::kU32 + (t.kind == Term::Kind::Var ? bincode::size_str(t.name) : bincode::kU64);
-}
-
-void write_term(Writer& w, const Term& t) {
-  w.u32(static_cast<uint32_t>(t.kind));
-  if (t.kind == Term::Kind::Var) {
-    w.str(t.name);
-  } else {
-    // Const and Str hold a u64, Int an i64 and Float an f64: all are the
-    // same 8 little-endian bytes of `value`.
-    w.u64(t.value);
-  }
-}
-
 Result<Term> read_term(Reader& r) {
-  RUVO_TRY(uint32_t index, r.variant(kTermVariants));
   Term t;
-  t.kind = static_cast<Term::Kind>(index);
-  if (t.kind == Term::Kind::Var) {
-    RUVO_TRY(t.name, r.str());
-  } else {
-    RUVO_TRY(t.value, r.u64());
-  }
+  RUVO_CHECK(read_term_into(r, t));
   return t;
 }
 
 // ---- PredicateProfile ----
 
 namespace {
+
+// AggregationMode and EvidenceMode both have three variants.
+constexpr uint32_t kModeVariants = 3;
 
 size_t index_spec_size(const IndexSpec& s) {
   return bincode::size_str(s.name) + bincode::kU64 + bincode::kU64 * s.positions.size();
@@ -89,7 +66,7 @@ void write_profile(Writer& w, const PredicateProfile& p) {
 
 Result<IndexSpec> read_index_spec(Reader& r) {
   IndexSpec s;
-  RUVO_TRY(s.name, r.str());
+  RUVO_CHECK(r.str_into(s.name));
   RUVO_TRY(uint64_t n, r.count());
   s.positions.reserve(Reader::cautious(n, sizeof(uint64_t)));
   for (uint64_t i = 0; i < n; ++i) {
@@ -110,7 +87,7 @@ Result<PredicateProfile> decode_profile(std::string_view bytes) {
   Reader r(bytes);
   PredicateProfile p;
   RUVO_TRY(p.pred_id, r.u64());
-  RUVO_TRY(p.name, r.str());
+  RUVO_CHECK(r.str_into(p.name));
   RUVO_TRY(p.arity, r.u64());
   RUVO_TRY(uint32_t aggregation, r.variant(kModeVariants));
   p.aggregation = static_cast<AggregationMode>(aggregation);

@@ -73,8 +73,46 @@ std::string_view belnap_text(BelnapStatus s);
 BelnapStatus classify(double b, double d);
 
 // ---- Record encodings ----
-size_t term_size(const Term& t);
-void write_term(bincode::Writer& w, const Term& t);
+inline constexpr uint32_t kTermVariantCount = 5;
+
+// Term records are inline: they sit in the innermost loops of rule and
+// event records, where a call per term would keep the reader's and writer's
+// position in memory instead of in a register.
+inline size_t term_size(const Term& t) {
+  return bincode::kU32 + (t.kind == Term::Kind::Var ? bincode::size_str(t.name) : bincode::kU64);
+}
+
+inline void write_term(bincode::Writer& w, const Term& t) {
+  w.u32(static_cast<uint32_t>(t.kind));
+  if (t.kind == Term::Kind::Var) {
+    w.str(t.name);
+  } else {
+    // Const and Str hold a u64, Int an i64 and Float an f64: each is the
+    // same 8 little-endian bytes of `value`.
+    w.u64(t.value);
+  }
+}
+
+// Decodes a term into `out` in place. On failure `out` holds a partly
+// decoded term that the caller must discard.
+[[gnu::always_inline]] inline bincode::Result<void> read_term_into(bincode::Reader& r, Term& out) {
+  using bincode::Reader;
+  if (r.remaining() < 4) [[unlikely]] return Reader::eof_error();
+  const uint32_t index = r.take_u32();
+  if (index >= kTermVariantCount) [[unlikely]] {
+    return Reader::variant_error(index, kTermVariantCount);
+  }
+  out.kind = static_cast<Term::Kind>(index);
+  if (out.kind == Term::Kind::Var) {
+    out.value = 0;
+    return r.str_into(out.name);
+  }
+  out.name.clear();
+  if (r.remaining() < 8) [[unlikely]] return Reader::eof_error();
+  out.value = r.take_u64();
+  return {};
+}
+
 bincode::Result<Term> read_term(bincode::Reader& r);
 
 std::string encode_profile(const PredicateProfile& p);
