@@ -36,10 +36,15 @@ CompileResult<CompiledGoal> compile_goal(const Goal& goal, const NameMap& names)
     auto it = names.find(atom->pred_name);
     if (it == names.end())
       return std::unexpected(CompileError(CompileError::UnknownPredicate{atom->pred_name}));
-    return CompiledGoal(CompiledAtom{atom->args, it->second, atom->pred_arity, atom->negated});
+    CompileResult<CompiledGoal> out(std::in_place, std::in_place_type<CompiledAtom>);
+    auto& compiled = std::get<CompiledAtom>(*out);
+    compiled.args = atom->args;
+    compiled.pred_id = it->second;
+    compiled.pred_arity = atom->pred_arity;
+    compiled.negated = atom->negated;
+    return out;
   }
-  const auto& builtin = std::get<BuiltinGoal>(goal);
-  return CompiledGoal(BuiltinGoal{builtin.op, builtin.args});
+  return CompileResult<CompiledGoal>(std::in_place, std::get<BuiltinGoal>(goal));
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include "ruvo_engine/src/eval.h"
 
 #include <algorithm>
+#include <atomic>
 #include <string_view>
 
 #include "ruvo_core/src/scc.h"
@@ -20,6 +21,8 @@ std::string EvalError::debug() const {
 }
 
 namespace {
+
+std::atomic<uint64_t> g_body_matches{0};
 
 void append_u64_be(std::string& out, uint64_t x) {
   char buf[8];
@@ -65,6 +68,7 @@ std::vector<BodyMatch> match_body(const RuvoStore& store,
     matches = eval_goal(store, goal, matches);
     if (matches.empty()) break;
   }
+  g_body_matches.fetch_add(matches.size(), std::memory_order_relaxed);
   return matches;
 }
 
@@ -108,6 +112,8 @@ Rule compiled_to_core_rule(const CompiledRule& cr, const InverseNames& names) {
 }
 
 }  // namespace
+
+uint64_t body_matches_found() { return g_body_matches.load(std::memory_order_relaxed); }
 
 std::string rule_evidence_id(uint64_t rule_id, const Bindings& bindings) {
   std::string out;

@@ -63,6 +63,11 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
     const std::unordered_map<std::string, uint64_t>& pred_ids,
     std::optional<uint64_t> max_depth);
 
+// Process-wide number of complete body matches found so far by rule firings
+// and constraint passes (a relaxed counter for benchmarks and diagnostics;
+// evaluation never reads it).
+uint64_t body_matches_found();
+
 // Evidence ids: rule id (8 bytes BE) + binding suffix; constraint id (8) +
 // goal position (8) + binding suffix. The suffix lists every binding in
 // ascending name byte order as name, 0x00, value (8 bytes BE).
