@@ -1,0 +1,52 @@
+"""Shared fixtures for the tests of ruvo._native."""
+
+import os
+import pathlib
+import subprocess
+
+import pytest
+
+import ruvo._native
+from ruvo import NativeStore
+
+
+@pytest.fixture
+def store():
+    return NativeStore.new_temporary()
+
+
+@pytest.fixture
+def paths(tmp_path):
+    """EDB and IDB directories of a fresh file-backed store."""
+    return str(tmp_path / "edb"), str(tmp_path / "idb")
+
+
+def _tool_path():
+    env = os.environ.get("RUVO_TEST_TOOL")
+    if env:
+        return pathlib.Path(env)
+    # In a build tree the module sits in <build>/python/ruvo/.
+    build = pathlib.Path(ruvo._native.__file__).resolve().parents[2]
+    return build / "ruvo_py" / "ruvo_corrupt_tool"
+
+
+@pytest.fixture
+def corrupt():
+    """Runs the database-damaging tool: corrupt(mode, edb_dir, *more)."""
+    tool = _tool_path()
+    if not tool.is_file():
+        pytest.skip("ruvo_corrupt_tool not built (set RUVO_TEST_TOOL)")
+
+    def run(*args):
+        subprocess.run([str(tool), *map(str, args)], check=True)
+
+    return run
+
+
+def atom(name, *args, arity=None, negated=None):
+    """A goal dict for an atom goal."""
+    goal = {"pred_name": name, "pred_arity": len(args) if arity is None else arity,
+            "args": list(args)}
+    if negated is not None:
+        goal["negated"] = negated
+    return goal
