@@ -55,14 +55,23 @@ std::string encode_contrib_key(std::string_view state_key, std::string_view evid
 AtomKey decode_state_key(std::string_view key);
 
 struct StoreOptions {
-  // In-memory caches (profiles, atom states, symbols). Results are the same
-  // with and without them; the database stays the durable truth.
+  // In-memory caches (profiles, atom states, whole predicates for scans,
+  // per-source contributions, symbols). Results and stored bytes are the
+  // same with and without them; the database stays the durable truth.
+  // The index-tree cache is not affected: it is always on.
   bool caches = true;
-  // Upper bound on the memory the atom-state cache may hold.
+  // Upper bound on the memory the atom-state cache may hold (single atoms
+  // and whole-predicate copies for scans together).
   size_t state_cache_bytes = size_t{256} << 20;
+  // Upper bound on the memory of the symbol cache (both directions).
+  size_t symbol_cache_bytes = size_t{128} << 20;
+  // Upper bound on the memory of the per-atom contribution cache (used by
+  // the per-source evidence modes).
+  size_t contrib_cache_bytes = size_t{64} << 20;
 };
 
-struct StoreCaches;  // internal
+struct StoreCaches;     // internal
+struct IndexTreeCache;  // internal
 
 // Symbols: texts interned into ids 1, 2, 3, ... ("sym_by_text",
 // "sym_by_id", "sym_meta").
@@ -94,6 +103,9 @@ class PredicateRegistry {
 
  private:
   friend class RuvoStore;
+  // The profile without copying it; null when the id has none. The pointee
+  // never changes.
+  StoreResult<std::shared_ptr<const PredicateProfile>> profile_ptr(uint64_t pred_id) const;
   kv::Tree by_name_, profiles_, meta_;
   std::shared_ptr<StoreCaches> caches_;
 };
@@ -149,8 +161,24 @@ class RuvoStore {
 
  private:
   RuvoStore() = default;
+  // Reads the state from the database, bypassing every cache.
+  StoreResult<AtomState> load_state_uncached(std::string_view state_key) const;
+  // Inserts the state record and keeps the caches in step with it.
+  StoreResult<void> write_state(std::string_view state_key, const AtomState& s) const;
+  StoreResult<std::vector<std::pair<AtomKey, AtomState>>> scan_uncached(
+      std::string_view prefix) const;
+  // Stores a per-source contribution record (replacing that source's
+  // earlier one) and folds the atom's new state from `old`; see
+  // upsert_atom.
+  StoreResult<AtomState> store_contribution(AggregationMode mode, std::string_view state_key,
+                                            const AtomState& old, const Contribution& c) const;
+
   kv::Db db_;
   kv::Tree state_, contrib_, branch_watermark_;
+  // Always present: the index-tree cache is part of the store's design,
+  // not an optional speed-up.
+  std::shared_ptr<IndexTreeCache> index_trees_;
+  // Null when StoreOptions::caches is false.
   std::shared_ptr<StoreCaches> caches_;
 };
 
