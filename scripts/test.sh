@@ -16,7 +16,7 @@ echo "== C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DRUVO_SANITIZE=ON \
   -DRUVO_BUILD_BENCH=OFF >/dev/null
 cmake --build build/asan
-ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j "$(nproc)"
 
 echo "== Python package and tests"
