@@ -993,11 +993,17 @@ StoreResult<AtomState> RuvoStore::store_contribution(AggregationMode mode, std::
         shard.atoms.erase(state_key);  // the database decides again next time
         return std::unexpected(StoreError(r.error()));
       }
-      shard.atoms.add_cost(known->put(id_key, c.b, c.d));
-      if (!existed) return fold_aggregation(mode, old, c.b, c.d);
-      AtomState acc{0.0, 0.0};
-      for (const auto& e : known->entries) acc = fold_recomputed(mode, acc, e.b, e.d);
-      return acc;
+      const size_t added = known->put(id_key, c.b, c.d);
+      AtomState next{0.0, 0.0};
+      if (!existed) {
+        next = fold_aggregation(mode, old, c.b, c.d);
+      } else {
+        for (const auto& e : known->entries) next = fold_recomputed(mode, next, e.b, e.d);
+      }
+      // Accounting for the growth may start a new generation and drop the
+      // one holding `known`: done last, once `known` is no longer needed.
+      shard.atoms.add_cost(added);
+      return next;
     }
   }
 

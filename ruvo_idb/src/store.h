@@ -135,7 +135,9 @@ class RuvoStore {
   // arguments (unsigned, first argument first). Nothing is filtered.
   StoreResult<std::vector<std::pair<AtomKey, AtomState>>> scan_predicate(uint64_t pred_id) const;
   // The same restricted to atoms whose leading arguments equal `leading`,
-  // in the same order: exactly the matching rows of scan_predicate.
+  // in the same order: exactly the matching rows of scan_predicate. Only
+  // the rows under the prefix are checked: a broken row elsewhere in the
+  // predicate, which fails scan_predicate, does not fail this.
   StoreResult<std::vector<std::pair<AtomKey, AtomState>>> scan_predicate_prefix(
       uint64_t pred_id, std::span<const uint64_t> leading) const;
 
