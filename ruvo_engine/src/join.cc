@@ -1,5 +1,6 @@
 #include "ruvo_engine/src/join.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -335,7 +336,22 @@ struct AtomPlan {
   }
 };
 
-using Rows = std::vector<std::pair<AtomKey, AtomState>>;
+using Row = std::pair<AtomKey, AtomState>;
+using Rows = std::vector<Row>;
+
+// The run of `rows` (in key order) whose arguments begin with `leading`.
+std::span<const Row> rows_with_prefix(std::span<const Row> rows,
+                                      std::span<const uint64_t> leading) {
+  auto first = std::partition_point(rows.begin(), rows.end(), [&](const Row& r) {
+    return std::lexicographical_compare(r.first.args.begin(), r.first.args.end(),
+                                        leading.begin(), leading.end());
+  });
+  auto last = std::partition_point(first, rows.end(), [&](const Row& r) {
+    const auto& a = r.first.args;
+    return a.size() >= leading.size() && std::equal(leading.begin(), leading.end(), a.begin());
+  });
+  return {first, last};
+}
 
 bool present(double b) { return b > kPresenceThreshold; }
 
@@ -351,7 +367,10 @@ std::vector<BodyMatch> eval_atom(const RuvoStore& store, const CompiledAtom& goa
   plan.args.reserve(goal.args.size());
   plan.leading.reserve(goal.args.size());
   // Nothing writes atom states while a goal is evaluated, so the whole
-  // predicate read once serves every input match that needs it.
+  // predicate read once serves every input match that needs it. It is read
+  // whole even when leading arguments are bound: one unreadable row makes
+  // the read fail, and then no input match sees any row, wherever that row
+  // sits in key order.
   std::optional<Rows> full_scan;
 
   for (const BodyMatch& m : matches) {
@@ -368,30 +387,25 @@ std::vector<BodyMatch> eval_atom(const RuvoStore& store, const CompiledAtom& goa
       continue;
     }
 
-    // Rows in ascending key order. With bound leading arguments only the
-    // rows that share them are read: the same rows, in the same order, that
-    // the full scan would let through at those positions.
-    Rows prefix_rows;
-    const Rows* rows = &prefix_rows;
-    if (plan.leading.empty()) {
-      if (!full_scan) {
-        auto r = store.scan_predicate(goal.pred_id);
-        full_scan = r ? std::move(*r) : Rows{};
-      }
-      rows = &*full_scan;
-    } else {
-      auto r = store.scan_predicate_prefix(goal.pred_id, plan.leading);
-      if (r) prefix_rows = std::move(*r);
+    if (!full_scan) {
+      auto r = store.scan_predicate(goal.pred_id);
+      full_scan = r ? std::move(*r) : Rows{};
     }
+    // Rows in ascending key order, that is by arguments compared as
+    // unsigned numbers, first argument first. The rows sharing the bound
+    // leading arguments are one run of them; every row outside it fails
+    // plan.matches at a leading position.
+    std::span<const Row> rows(*full_scan);
+    if (!plan.leading.empty()) rows = rows_with_prefix(rows, plan.leading);
 
     if (goal.negated) {
       bool defeated = false;
-      for (const auto& [key, s] : *rows) {
+      for (const auto& [key, s] : rows) {
         if (present(s.b) && plan.matches(key.args)) { defeated = true; break; }
       }
       if (!defeated) out.push_back(m);
     } else {
-      for (const auto& [key, s] : *rows) {
+      for (const auto& [key, s] : rows) {
         if (s.b <= kPresenceThreshold) continue;  // a NaN b is joined
         if (!plan.matches(key.args)) continue;
         join_row(m, s, plan.extend(m.bindings, key.args), out);

@@ -285,6 +285,19 @@ TEST_F(JoinTest, PrefixScanEqualsFullScan) {
       expect_same(eval(g, in), by_full_scan(store(), std::get<CompiledAtom>(g), in));
     }
   }
+
+  // One unreadable row fails the read of the whole predicate, so no input
+  // sees any row, also one whose bound leading argument excludes that row.
+  uint64_t q = pred("q", 2);
+  put(q, {1, 10}, 0.9);
+  put(q, {2, 20}, 0.9);
+  ASSERT_TRUE(store()
+                  .state_tree()
+                  .insert(encode_state_key(q, std::vector<uint64_t>{2, 20}), "short")
+                  .has_value());
+  const std::vector<BodyMatch> x1{BodyMatch{bind_all({{"X", 1}}), 1.0, 0.0}};
+  EXPECT_TRUE(eval(atom(q, {Term::var("X"), Term::var("Y")}), x1).empty());
+  EXPECT_EQ(eval(atom(q, {Term::var("X"), Term::var("Y")}, true), x1).size(), 1u);
 }
 
 }  // namespace
