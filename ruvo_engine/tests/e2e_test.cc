@@ -1,6 +1,7 @@
 // Whole-program tests: small programs with facts, rules and constraints,
 // materialised through EngineSession, checked against hand-computed states
-// and statistics. Each case is a script of directives run top to bottom:
+// and statistics. Each case is a script of directives run top to bottom;
+// checks ("=>" or "=") compare the rendered result with the text after it:
 //
 //   config NAME AGG EVMODE          AGG Maximum|NoisyOr|CappedSum, EVMODE None|PerSource|ProofTree
 //   semantics RULE CONSTRAINT       each truth|discounted
@@ -9,33 +10,37 @@
 //   rule ID HEAD [:- GOALS] [@ B D] default weights 1 0
 //   constraint ID :- GOALS [@ B D]
 //   retract EVENT_ID
-//   materialize [DEPTH] => iterations I atoms_changed A
-//   materialize [DEPTH] => error TEXT
-//   state ATOM = B D                get_atom_state ("nan" allowed)
-//   query NAME => (args) B D STATUS | ...   query_all rows in order ("=> none" for no rows)
-//   watermark = none|edb|N          the branch's IDB watermark (edb: the current EDB watermark)
+//   materialize [DEPTH] => iterations I atoms_changed A | error TEXT
+//   state ATOM = B D                get_atom_state
+//   query NAME => (args) B D STATUS | ...   query_all rows in order ("none" for no rows)
+//   watermark = none|edb|N          the branch's IDB watermark ("edb": equal to the EDB's)
 //
-// Terms starting with an uppercase letter or "_" are variables; anything else
-// is a symbol, interned on first sight (so symbols order by appearance). A
-// goal is "!" for negation, then an atom, or a builtin word with arguments.
+// Weights render with 12 significant digits, NaN as "nan". Terms starting
+// with an uppercase letter or "_" are variables; anything else is a symbol,
+// interned on first sight (so symbols order by appearance). A goal is "!"
+// for negation, then an atom, or a builtin word with arguments.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "ruvo_engine/src/session.h"
+#include "testing/test_support.h"
 
 namespace ruvo {
 namespace {
 
+using test::ok;
+
 std::string trim(std::string_view s) {
-  size_t a = 0, b = s.size();
-  while (a < b && std::isspace(static_cast<unsigned char>(s[a]))) ++a;
-  while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1]))) --b;
-  return std::string(s.substr(a, b - a));
+  const size_t a = s.find_first_not_of(" \t");
+  return a == std::string_view::npos ? ""
+                                     : std::string(s.substr(a, s.find_last_not_of(" \t") - a + 1));
 }
 
 // Splits at `sep` outside parentheses.
@@ -43,57 +48,48 @@ std::vector<std::string> split_top(std::string_view s, char sep) {
   std::vector<std::string> out;
   int depth = 0;
   size_t start = 0;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '(') ++depth;
-    if (s[i] == ')') --depth;
-    if (s[i] == sep && depth == 0) {
+  for (size_t i = 0; i <= s.size(); ++i) {
+    if (i < s.size() && s[i] == '(') ++depth;
+    if (i < s.size() && s[i] == ')') --depth;
+    if (i == s.size() || (s[i] == sep && depth == 0)) {
       out.push_back(trim(s.substr(start, i - start)));
       start = i + 1;
     }
   }
-  std::string last = trim(s.substr(start));
-  if (!last.empty() || !out.empty()) out.push_back(last);
+  if (out.size() == 1 && out[0].empty()) out.clear();
   return out;
 }
 
-double parse_weight(const std::string& s) { return std::strtod(s.c_str(), nullptr); }
-
-AggregationMode parse_agg(const std::string& s) {
-  if (s == "NoisyOr") return AggregationMode::NoisyOr;
-  if (s == "CappedSum") return AggregationMode::CappedSum;
-  EXPECT_EQ(s, "Maximum");
-  return AggregationMode::Maximum;
+std::string weight(double x) {
+  if (std::isnan(x)) return "nan";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.12g", x + 0.0);  // + 0.0: no "-0"
+  return buf;
 }
 
-EvidenceMode parse_mode(const std::string& s) {
-  if (s == "PerSource") return EvidenceMode::PerSource;
-  if (s == "ProofTree") return EvidenceMode::ProofTree;
-  EXPECT_EQ(s, "None");
-  return EvidenceMode::None;
+template <class T>
+T parse_word(const std::map<std::string, T>& words, const std::string& s) {
+  auto it = words.find(s);
+  EXPECT_NE(it, words.end()) << "unknown word " << s;
+  return it == words.end() ? T{} : it->second;
 }
-
-ApplicabilitySemantics parse_knob(const std::string& s) {
-  if (s == "truth") return ApplicabilitySemantics::BodyTruthOnly;
-  EXPECT_EQ(s, "discounted");
-  return ApplicabilitySemantics::BodyTruthDiscountedByBodyFalsity;
-}
-
-struct ParsedAtom {
-  std::string name;
-  uint64_t arity = 0;
-  bool negated = false;
-  std::vector<Term> args;
-};
+const std::map<std::string, AggregationMode> kAggregations = {
+    {"Maximum", AggregationMode::Maximum},
+    {"NoisyOr", AggregationMode::NoisyOr},
+    {"CappedSum", AggregationMode::CappedSum}};
+const std::map<std::string, EvidenceMode> kModes = {{"None", EvidenceMode::None},
+                                                    {"PerSource", EvidenceMode::PerSource},
+                                                    {"ProofTree", EvidenceMode::ProofTree}};
+const std::map<std::string, ApplicabilitySemantics> kKnobs = {
+    {"truth", ApplicabilitySemantics::BodyTruthOnly},
+    {"discounted", ApplicabilitySemantics::BodyTruthDiscountedByBodyFalsity}};
 
 class Runner {
  public:
-  Runner() : session_(std::move(*EngineSession::open_temporary())) {}
-
   void run(const std::string& script) {
     std::istringstream in(script);
-    std::string line;
     int n = 0;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
       ++n;
       line = trim(line);
       if (line.empty() || line[0] == '#') continue;
@@ -104,40 +100,44 @@ class Runner {
   }
 
  private:
-  uint64_t sym(const std::string& text) {
-    auto id = session_.intern(text);
-    EXPECT_TRUE(id.has_value());
-    return id.value_or(0);
-  }
+  struct Atom {
+    std::string name;
+    uint64_t arity = 0;
+    bool negated = false;
+    std::vector<Term> args;
+    std::vector<uint64_t> values() const {
+      std::vector<uint64_t> v;
+      for (const Term& t : args) v.push_back(t.value);
+      return v;
+    }
+  };
 
   Term term(const std::string& t) {
     if (!t.empty() && (std::isupper(static_cast<unsigned char>(t[0])) || t[0] == '_'))
       return Term::var(t);
-    return Term::constant(sym(t));
+    return Term::constant(ok(session_.intern(t)));
   }
 
-  ParsedAtom atom(std::string s) {
-    ParsedAtom a;
-    if (!s.empty() && s[0] == '!') {
+  Atom atom(std::string s) {
+    Atom a;
+    if (s.starts_with("!")) {
       a.negated = true;
       s = trim(s.substr(1));
     }
-    size_t open = s.find('(');
-    std::string head = trim(s.substr(0, open));
-    std::vector<std::string> parts;
+    const size_t open = s.find('(');
+    const std::string head = trim(s.substr(0, open));
     if (open != std::string::npos) {
-      size_t close = s.rfind(')');
-      parts = split_top(s.substr(open + 1, close - open - 1), ',');
+      for (const auto& p : split_top(s.substr(open + 1, s.rfind(')') - open - 1), ','))
+        a.args.push_back(term(p));
     }
-    for (const auto& p : parts) a.args.push_back(term(p));
-    size_t slash = head.find('/');
+    const size_t slash = head.find('/');
     a.name = head.substr(0, slash);
     a.arity = slash == std::string::npos ? a.args.size() : std::stoull(head.substr(slash + 1));
     return a;
   }
 
   Goal goal(const std::string& s) {
-    ParsedAtom a = atom(s);
+    Atom a = atom(s);
     if (!a.negated && s.find('/') == std::string::npos) {
       if (auto op = builtin_from_word(a.name)) return BuiltinGoal{*op, a.args};
     }
@@ -150,158 +150,109 @@ class Runner {
     return out;
   }
 
-  // "text @ b d" -> text, b, d (defaults 1 0).
-  static std::string weights(const std::string& s, double& b, double& d) {
-    b = 1.0;
-    d = 0.0;
-    size_t at = s.rfind('@');
-    if (at == std::string::npos) return s;
-    std::istringstream w(s.substr(at + 1));
-    std::string bs, ds;
-    w >> bs >> ds;
-    b = parse_weight(bs);
-    d = parse_weight(ds);
-    return trim(s.substr(0, at));
+  // "ID HEAD :- GOALS @ B D": id, weights (default 1 0), head and body texts.
+  struct Clause {
+    uint64_t id = 0;
+    double b = 1.0, d = 0.0;
+    std::string head, body;
+  };
+  static Clause clause(const std::string& rest) {
+    Clause c;
+    c.id = std::stoull(rest);
+    std::string text = trim(rest.substr(rest.find(' ')));
+    if (const size_t at = text.rfind('@'); at != std::string::npos) {
+      std::istringstream(text.substr(at + 1)) >> c.b >> c.d;
+      text = trim(text.substr(0, at));
+    }
+    const size_t arrow = text.find(":-");
+    c.head = trim(text.substr(0, arrow));
+    if (arrow != std::string::npos) c.body = trim(text.substr(arrow + 2));
+    return c;
   }
 
-  static void expect_weight(double actual, const std::string& expected, const char* what) {
-    double e = parse_weight(expected);
-    if (std::isnan(e)) {
-      EXPECT_TRUE(std::isnan(actual)) << what << " = " << actual;
-    } else {
-      EXPECT_NEAR(actual, e, 1e-12) << what;
+  // An atom followed by words: "p(a, b) 0.5 0" -> the atom and {"0.5", "0"}.
+  std::pair<Atom, std::vector<std::string>> atom_and_words(const std::string& s) {
+    const size_t close = s.find(')');
+    std::vector<std::string> words;
+    std::istringstream in(s.substr(close + 1));
+    for (std::string w; in >> w;) words.push_back(w);
+    return {atom(s.substr(0, close + 1)), words};
+  }
+
+  std::string materialize(const std::string& depth) {
+    auto r = session_.materialize_with_options(
+        branch_, depth.empty() ? std::nullopt : std::optional<uint64_t>(std::stoull(depth)));
+    if (!r) return "error " + r.error().debug();
+    return "iterations " + std::to_string(r->iterations) + " atoms_changed " +
+           std::to_string(r->atoms_changed);
+  }
+
+  std::string query(const std::string& name) {
+    std::string out;
+    for (const PredicateAnswer& row : ok(session_.query_all(name))) {
+      out += out.empty() ? "(" : " | (";
+      for (size_t i = 0; i < row.args.size(); ++i) {
+        out += (i ? "," : "") + ok(session_.idb.symbols.get_text(row.args[i])).value_or("?");
+      }
+      out +=
+          ") " + weight(row.b) + " " + weight(row.d) + " " + std::string(belnap_text(row.status));
     }
+    return out.empty() ? "none" : out;
   }
 
   void step(const std::string& line) {
     std::istringstream in(line);
-    std::string cmd;
+    std::string cmd, w1, w2, w3;
     in >> cmd;
-    std::string rest = trim(line.substr(cmd.size()));
+    const std::string rest = trim(line.substr(cmd.size()));
+    const size_t check = rest.find(cmd == "state" || cmd == "watermark" ? "=" : "=>");
+    const std::string subject = trim(rest.substr(0, check));
+    const std::string expected =
+        check == std::string::npos ? "" : trim(rest.substr(rest.find(' ', check) + 1));
     if (cmd == "config") {
-      std::string name, agg, mode;
-      in >> name >> agg >> mode;
-      session_.configure_predicate(name, parse_agg(agg), parse_mode(mode));
+      in >> w1 >> w2 >> w3;
+      session_.configure_predicate(w1, parse_word(kAggregations, w2), parse_word(kModes, w3));
     } else if (cmd == "semantics") {
-      std::string r, c;
-      in >> r >> c;
-      session_.rule_applicability = parse_knob(r);
-      session_.constraint_applicability = parse_knob(c);
+      in >> w1 >> w2;
+      session_.rule_applicability = parse_word(kKnobs, w1);
+      session_.constraint_applicability = parse_word(kKnobs, w2);
     } else if (cmd == "branch") {
       in >> branch_;
     } else if (cmd == "fact") {
-      // The atom ends at its closing parenthesis; weights may follow.
-      size_t close = rest.find(')');
-      ParsedAtom a = atom(rest.substr(0, close + 1));
-      std::istringstream w(rest.substr(close + 1));
-      std::string bs = "1", ds = "0";
-      w >> bs >> ds;
-      std::vector<uint64_t> args;
-      for (const Term& t : a.args) args.push_back(t.value);
-      ASSERT_TRUE(session_.edb
-                      .assert_fact(branch_, a.name, a.arity, args, parse_weight(bs),
-                                   parse_weight(ds), std::nullopt)
-                      .has_value());
+      auto [a, words] = atom_and_words(rest);
+      words.resize(2);
+      ok(session_.edb.assert_fact(branch_, a.name, a.arity, a.values(),
+                                  words[0].empty() ? 1.0 : std::stod(words[0]),
+                                  words[1].empty() ? 0.0 : std::stod(words[1]), std::nullopt));
     } else if (cmd == "rule") {
-      std::string id;
-      in >> id;
-      Rule r;
-      r.id = std::stoull(id);
-      std::string text = weights(trim(rest.substr(id.size())), r.b, r.d);
-      size_t arrow = text.find(":-");
-      ParsedAtom h = atom(trim(text.substr(0, arrow)));
-      r.head_pred_name = h.name;
-      r.head_pred_arity = h.arity;
-      r.head_args = h.args;
-      if (arrow != std::string::npos) r.body = body(trim(text.substr(arrow + 2)));
-      ASSERT_TRUE(session_.edb.add_rule(branch_, r).has_value());
+      const Clause c = clause(rest);
+      const Atom h = atom(c.head);
+      ok(session_.edb.add_rule(branch_,
+                               Rule{c.id, h.name, h.arity, h.args, body(c.body), c.b, c.d}));
     } else if (cmd == "constraint") {
-      std::string id;
-      in >> id;
-      Constraint c;
-      c.id = std::stoull(id);
-      std::string text = weights(trim(rest.substr(id.size())), c.b, c.d);
-      size_t arrow = text.find(":-");
-      ASSERT_NE(arrow, std::string::npos);
-      c.body = body(trim(text.substr(arrow + 2)));
-      ASSERT_TRUE(session_.edb.add_constraint(branch_, c).has_value());
+      const Clause c = clause(rest);
+      ok(session_.edb.add_constraint(branch_, Constraint{c.id, body(c.body), c.b, c.d}));
     } else if (cmd == "retract") {
-      uint64_t target = 0;
-      in >> target;
-      ASSERT_TRUE(session_.edb.retract_fact(branch_, target).has_value());
+      ok(session_.edb.retract_fact(branch_, std::stoull(rest)));
     } else if (cmd == "materialize") {
-      size_t arrow = rest.find("=>");
-      ASSERT_NE(arrow, std::string::npos);
-      std::string depth = trim(rest.substr(0, arrow));
-      std::optional<uint64_t> max_depth;
-      if (!depth.empty()) max_depth = std::stoull(depth);
-      std::string expect = trim(rest.substr(arrow + 2));
-      auto r = session_.materialize_with_options(branch_, max_depth);
-      if (expect.starts_with("error ")) {
-        ASSERT_FALSE(r.has_value());
-        EXPECT_EQ(r.error().debug(), expect.substr(6));
-      } else {
-        ASSERT_TRUE(r.has_value()) << r.error().debug();
-        std::istringstream e(expect);
-        std::string k1, k2;
-        uint64_t it = 0, ch = 0;
-        e >> k1 >> it >> k2 >> ch;
-        ASSERT_EQ(k1, "iterations");
-        ASSERT_EQ(k2, "atoms_changed");
-        EXPECT_EQ(r->iterations, it) << "iterations";
-        EXPECT_EQ(r->atoms_changed, ch) << "atoms_changed";
-      }
+      EXPECT_EQ(materialize(subject), expected);
     } else if (cmd == "state") {
-      size_t eq = rest.rfind('=');
-      ParsedAtom a = atom(trim(rest.substr(0, eq)));
-      std::vector<uint64_t> args;
-      for (const Term& t : a.args) args.push_back(t.value);
-      std::istringstream w(rest.substr(eq + 1));
-      std::string bs, ds;
-      w >> bs >> ds;
-      auto s = session_.get_atom_state(a.name, args);
-      ASSERT_TRUE(s.has_value()) << s.error().debug();
-      expect_weight(s->b, bs, "b");
-      expect_weight(s->d, ds, "d");
+      const AtomState s = ok(session_.get_atom_state(atom(subject).name, atom(subject).values()));
+      EXPECT_EQ(weight(s.b) + " " + weight(s.d), expected);
     } else if (cmd == "query") {
-      size_t arrow = rest.find("=>");
-      std::string name = trim(rest.substr(0, arrow));
-      std::string expect = trim(rest.substr(arrow + 2));
-      auto rows = session_.query_all(name);
-      ASSERT_TRUE(rows.has_value()) << rows.error().debug();
-      std::vector<std::string> want;
-      if (expect != "none") want = split_top(expect, '|');
-      ASSERT_EQ(rows->size(), want.size());
-      for (size_t i = 0; i < want.size(); ++i) {
-        size_t close = want[i].find(')');
-        ParsedAtom a = atom("x" + want[i].substr(0, close + 1));
-        std::vector<uint64_t> args;
-        for (const Term& t : a.args) args.push_back(t.value);
-        std::istringstream w(want[i].substr(close + 1));
-        std::string bs, ds, status;
-        w >> bs >> ds >> status;
-        const PredicateAnswer& row = (*rows)[i];
-        EXPECT_EQ(row.args, args) << "row " << i;
-        expect_weight(row.b, bs, "b");
-        expect_weight(row.d, ds, "d");
-        EXPECT_EQ(belnap_text(row.status), status) << "row " << i;
-      }
+      EXPECT_EQ(query(subject), expected);
     } else if (cmd == "watermark") {
-      auto wm = session_.idb_watermark(branch_);
-      ASSERT_TRUE(wm.has_value());
-      std::string want = trim(rest.substr(rest.find('=') + 1));
-      if (want == "none") {
-        EXPECT_FALSE(wm->has_value());
-      } else {
-        ASSERT_TRUE(wm->has_value());
-        EXPECT_EQ(**wm, want == "edb" ? *session_.edb_watermark() : std::stoull(want));
-      }
+      const auto wm = ok(session_.idb_watermark(branch_));
+      EXPECT_EQ(!wm                                   ? "none"
+                : *wm == ok(session_.edb_watermark()) ? "edb"
+                                                      : std::to_string(*wm),
+                expected);
     } else {
       FAIL() << "unknown directive " << cmd;
     }
   }
 
-  EngineSession session_;
+  EngineSession session_ = ok(EngineSession::open_temporary());
   std::string branch_ = "main";
 };
 
@@ -309,12 +260,12 @@ struct Program {
   const char* name;
   const char* script;
 };
+void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
 
 // Statistics below are counted by hand: `iterations` is the number of passes
 // over components that head a rule; `atoms_changed` counts every upsert (from
 // the constraint pass or a firing) that moved its atom's state.
-const Program kPrograms[] = {
-    {"TransitiveClosureOverChain", R"(
+const Program kPrograms[] = {{"TransitiveClosureOverChain", R"(
 fact edge(a, b)
 fact edge(b, c)
 fact edge(c, d)
@@ -329,7 +280,7 @@ watermark = edb
 # Maximum states: a second run settles in one pass
 materialize => iterations 1 atoms_changed 0
 )"},
-    {"TransitiveClosureWithCycle", R"(
+                             {"TransitiveClosureWithCycle", R"(
 fact edge(a, b) 0.5 0
 fact edge(b, a) 0.5 0
 rule 1 path(X, Y) :- edge(X, Y)
@@ -339,7 +290,7 @@ rule 2 path(X, Z) :- path(X, Y), path(Y, Z)
 materialize => iterations 2 atoms_changed 4
 query path => (a,a) 0.25 0 True | (a,b) 0.5 0 True | (b,a) 0.5 0 True | (b,b) 0.25 0 True
 )"},
-    {"NegationFollowsComponentOrder", R"(
+                             {"NegationFollowsComponentOrder", R"(
 fact node(a)
 fact node(b)
 fact node(c)
@@ -353,7 +304,7 @@ query reach => (a) 1 0 True
 query unreached => (b) 1 0 True | (c) 1 0 True
 query ok => (a) 1 0 True
 )"},
-    {"ConstraintAddsEvidenceAgainst", R"(
+                             {"ConstraintAddsEvidenceAgainst", R"(
 fact p(a) 0.8 0
 fact q(a) 0.5 0
 fact q(b) 0.5 0
@@ -366,7 +317,7 @@ query q => (a) 0.5 0.2 Both | (b) 0.5 0 True
 materialize => iterations 0 atoms_changed 0
 state p(a) = 0.8 0.2
 )"},
-    {"ConstraintPositionsAndNegation", R"(
+                             {"ConstraintPositionsAndNegation", R"(
 fact r(a) 1 0
 fact r(b) 1 0
 fact s(b) 1 0
@@ -376,14 +327,14 @@ materialize => iterations 0 atoms_changed 1
 query r => (a) 1 0.5 Both | (b) 1 0 True
 query s => (b) 1 0 True
 )"},
-    {"ConstraintWithoutPositiveWeightWritesNothing", R"(
+                             {"ConstraintWithoutPositiveWeightWritesNothing", R"(
 fact p(a) 1 0
 constraint 1 :- p(X) @ 0 1
 constraint 2 :- p(X) @ -1 1
 materialize => iterations 0 atoms_changed 0
 state p(a) = 1 0
 )"},
-    {"ConstraintPassRunsBeforeRules", R"(
+                             {"ConstraintPassRunsBeforeRules", R"(
 fact e(a) 1 0
 rule 1 p(X) :- e(X)
 constraint 1 :- p(X) @ 1 0
@@ -394,7 +345,7 @@ state p(a) = 1 0
 materialize => iterations 1 atoms_changed 1
 state p(a) = 1 1
 )"},
-    {"AggregationAndEvidenceModesRematerialised", R"(
+                             {"AggregationAndEvidenceModesRematerialised", R"(
 config n NoisyOr None
 config s NoisyOr PerSource
 config t NoisyOr ProofTree
@@ -439,7 +390,7 @@ state c(a) = 1 0
 state nn(a) = 0.578125 0
 state cn(a) = 0.75 0
 )"},
-    {"DuplicateFactsCombineByAggregation", R"(
+                             {"DuplicateFactsCombineByAggregation", R"(
 config n NoisyOr PerSource
 fact n(a) 0.5 0
 fact n(a) 0.5 0
@@ -448,7 +399,7 @@ state n(a) = 0.75 0
 materialize => iterations 0 atoms_changed 0
 state n(a) = 0.75 0
 )"},
-    {"StrengthKnobsAndClamping", R"(
+                             {"StrengthKnobsAndClamping", R"(
 fact p(a) 0.8 0.5
 fact big(a) 1.5 0
 rule 1 q(X) :- p(X)
@@ -460,7 +411,7 @@ semantics truth discounted
 materialize => iterations 2 atoms_changed 1
 state q(a) = 0.8 0
 )"},
-    {"EmptyBodyAndUnboundHead", R"(
+                             {"EmptyBodyAndUnboundHead", R"(
 rule 1 fixed(a) @ 0.7 0.2
 rule 2 loose(X, Y) :- fixed(X)
 rule 3 neg(X) :- !fixed(X)
@@ -469,17 +420,17 @@ query fixed => (a) 0.7 0.2 Both
 query loose => none
 query neg => none
 )"},
-    {"NonRecursiveWithoutMatchesCountsOnePass", R"(
+                             {"NonRecursiveWithoutMatchesCountsOnePass", R"(
 fact e(a)
 rule 1 p(X) :- e(X), f(X)
 materialize => iterations 1 atoms_changed 0
 query p => none
 )"},
-    {"RecursiveWithoutChangeCountsOnePass", R"(
+                             {"RecursiveWithoutChangeCountsOnePass", R"(
 rule 1 p(X) :- p(X)
 materialize => iterations 1 atoms_changed 0
 )"},
-    {"MaxDepthStopsQuietlyAndLaterComponentsRun", R"(
+                             {"MaxDepthStopsQuietlyAndLaterComponentsRun", R"(
 config r NoisyOr None
 fact r(a) nan 0
 fact base(a)
@@ -493,7 +444,7 @@ state after(a) = 1 0
 state r(a) = nan nan
 watermark = edb
 )"},
-    {"CapErrorKeepsPartialStateAndWatermark", R"(
+                             {"CapErrorKeepsPartialStateAndWatermark", R"(
 config r NoisyOr None
 fact seed(a)
 fact r(a) nan 0
@@ -511,7 +462,7 @@ state base(b) = 1 0
 # still the watermark of the last successful run, not event 5
 watermark = 4
 )"},
-    {"WrongArityFactFailsEveryRun", R"(
+                             {"WrongArityFactFailsEveryRun", R"(
 fact q(a)
 fact p/2(a, b, c)
 fact r(a)
@@ -525,14 +476,14 @@ materialize => iterations 0 atoms_changed 0
 query r => (a) 1 0 True
 watermark = edb
 )"},
-    {"RuleHeadArityClashFailsInEvaluation", R"(
+                             {"RuleHeadArityClashFailsInEvaluation", R"(
 fact e(a, b)
 rule 1 p(X, Y) :- e(X, Y)
 rule 2 p/3(X, Y, Y) :- e(X, Y)
 materialize => error Eval(Store(InvalidArity { expected: 2, found: 3 }))
 state p(a, b) = 1 0
 )"},
-    {"ConstraintArityWinsOverRules", R"(
+                             {"ConstraintArityWinsOverRules", R"(
 fact e(a, b)
 rule 1 p(X, Y) :- e(X, Y)
 constraint 1 :- p/3(X, Y, Z) @ 0.5 0
@@ -541,7 +492,7 @@ materialize => iterations 0 atoms_changed 0
 query p => none
 state p(a, b) = 0 0
 )"},
-    {"BranchesShareAtomStates", R"(
+                             {"BranchesShareAtomStates", R"(
 branch one
 fact p(a) 0.3 0
 branch two
@@ -555,11 +506,44 @@ materialize => iterations 0 atoms_changed 0
 state p(a) = 0.6 0
 watermark = edb
 )"},
-    {"EmptyBranch", R"(
+                             {"QueryListsPresentRowsWithStatus", R"(
+config spread NoisyOr None
+fact p(a) 1e-12 0
+fact p(b) 2e-12 0
+fact p(c) 0 0.5
+fact p(d) 0.5 0.5
+fact p(e) 0 0
+# noisy-or spreads a NaN into the stored state
+fact spread(e) nan 0
+# nothing is known before the first materialisation
+query p => none
+materialize => iterations 0 atoms_changed 0
+query p => (b) 2e-12 0 True | (c) 0 0.5 False | (d) 0.5 0.5 Both
+# stored, yet not listed
+state p(a) = 1e-12 0
+query spread => (e) nan 0 Neither
+# another argument count names another key: no state and no error
+state p(d, d) = 0 0
+query nothing => none
+)"},
+                             {"ConfigTakesEffectOnlyAtFirstRegistration", R"(
+config n CappedSum None
+# the later configuration replaces the earlier one
+config n NoisyOr None
+config m NoisyOr None
+fact n(a) 0.6 0
+fact m(a) 0.6 0
+materialize => iterations 0 atoms_changed 0
+# m is registered now: configuring it again changes nothing
+config m CappedSum None
+materialize => iterations 0 atoms_changed 0
+state n(a) = 0.84 0
+state m(a) = 0.84 0
+)"},
+                             {"EmptyBranch", R"(
 materialize => iterations 0 atoms_changed 0
 watermark = edb
-)"},
-};
+)"}};
 
 class ProgramTest : public ::testing::TestWithParam<Program> {};
 

@@ -69,7 +69,7 @@ def test_sub_interpreter_import_is_refused():
     assert native.NativeStore.new_temporary().intern("still usable") == 1
 
 
-def test_class_doc_and_signatures():
+def test_class_docs_and_signatures():
     assert NativeStore.__name__ == NativeStore.__qualname__ == "NativeStore"
     assert NativeStore.__text_signature__ == "(edb_path, idb_path)"
     assert NativeStore.__doc__ == (
@@ -81,9 +81,6 @@ def test_class_doc_and_signatures():
         assert getattr(NativeStore, name).__text_signature__ == signature, name
     assert str(inspect.signature(NativeStore.assert_fact)) == (
         "(self, /, branch, pred_name, pred_arity, args, b, d, source=None)")
-
-
-def test_method_docs():
     assert NativeStore.intern.__doc__ == "Intern a symbol string, returning its numeric ID."
     assert NativeStore.new_temporary.__doc__ == (
         "Create a fully in-memory store (no filesystem I/O).")
@@ -101,18 +98,14 @@ def test_method_docs():
     assert NativeStore.flush.__doc__ == "Flush all stores to disk."
 
 
-def test_type_is_closed():
+def test_type_is_closed_and_temporaries_are_independent():
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Sub", (NativeStore,), {})
-    s = NativeStore.new_temporary()
-    with pytest.raises(AttributeError):
-        s.extra = 1
-    with pytest.raises(TypeError):
-        weakref.ref(s)
-
-
-def test_new_temporary_from_class_and_instance_are_independent():
     a = NativeStore.new_temporary()
+    with pytest.raises(AttributeError):
+        a.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(a)
     b = a.new_temporary()
     assert type(b) is NativeStore and b is not a
     assert a.intern("x") == 1
@@ -121,8 +114,8 @@ def test_new_temporary_from_class_and_instance_are_independent():
         NativeStore.new_temporary(1)
 
 
-def test_constructor_binding(paths):
-    edb, idb = paths
+def test_constructor_binding_and_failures(tmp_path):
+    edb, idb = str(tmp_path / "edb"), str(tmp_path / "idb")
     with pytest.raises(TypeError) as e:
         NativeStore()
     assert str(e.value) == (
@@ -135,16 +128,13 @@ def test_constructor_binding(paths):
     s = NativeStore(edb, idb_path=idb)
     assert s.current_watermark() == 0
     del s
-    s = NativeStore(idb_path=idb, edb_path=edb)
-    assert s.intern("a") == 1
-
-
-def test_constructor_reports_open_failures_as_runtime_error(tmp_path):
+    assert NativeStore(idb_path=idb, edb_path=edb).intern("a") == 1
+    # Open failures are RuntimeErrors; an EDB opened by a failed attempt is
+    # released again.
     blocker = tmp_path / "file"
     blocker.write_text("not a directory")
     with pytest.raises(RuntimeError, match=r"^Edb\(Sled\("):
-        NativeStore(str(blocker / "edb"), str(tmp_path / "idb"))
+        NativeStore(str(blocker / "edb"), str(tmp_path / "idb2"))
     with pytest.raises(RuntimeError, match=r"^Idb\(Sled\("):
-        NativeStore(str(tmp_path / "edb"), str(blocker / "idb"))
-    # The EDB opened by the failed attempt was released again.
-    NativeStore(str(tmp_path / "edb"), str(tmp_path / "idb2"))
+        NativeStore(str(tmp_path / "edb2"), str(blocker / "idb"))
+    NativeStore(str(tmp_path / "edb2"), str(tmp_path / "idb2"))

@@ -1,0 +1,214 @@
+// Helpers shared by the test suites: scratch directories, byte builders,
+// result unwrapping, tree dumps, the cut-record check and the crash harness.
+// Header-only; included by path like every other header.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <initializer_list>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ruvo_core/src/codec.h"
+#include "ruvo_core/src/kv.h"
+
+namespace ruvo::test {
+
+// A fresh directory under the test temp dir, removed on destruction.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    static std::atomic<int> n{0};
+    path_ = ::testing::TempDir() + "ruvo_" + std::to_string(::getpid()) + "_" + std::to_string(n++);
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// ---- Bytes ----
+inline std::string bytes(std::initializer_list<int> v) {
+  std::string s;
+  for (int b : v) s.push_back(static_cast<char>(b));
+  return s;
+}
+inline std::string le64(uint64_t v) {
+  std::string s;
+  for (int i = 0; i < 8; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+  return s;
+}
+inline std::string le32(uint32_t v) { return le64(v).substr(0, 4); }
+// A length-prefixed string record.
+inline std::string str_rec(std::string_view s) { return le64(s.size()) + std::string(s); }
+// Big-endian words, as in keys.
+inline std::string be(std::initializer_list<uint64_t> values) {
+  std::string out;
+  for (uint64_t v : values) bincode::put_u64_be(out, v);
+  return out;
+}
+
+// ---- Results ----
+// The value of a result that must have succeeded; a failure throws, which
+// gtest reports with the error's text.
+template <class T, class E>
+T ok(std::expected<T, E> r) {
+  if (!r) throw std::runtime_error(r.error().debug());
+  if constexpr (!std::is_void_v<T>) return std::move(*r);
+}
+// "ok", or the error's debug text.
+template <class T, class E>
+std::string err(const std::expected<T, E>& r) {
+  return r ? std::string("ok") : r.error().debug();
+}
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// Every entry of a tree whose key starts with `prefix`, in key order.
+inline Entries dump(const kv::Tree& tree, std::string_view prefix = "") {
+  Entries out;
+  ok(tree.scan_prefix(prefix, [&](std::string_view k, std::string_view v) {
+    out.emplace_back(std::string(k), std::string(v));
+    return true;
+  }));
+  return out;
+}
+
+// Every proper prefix of a record fails to decode with end of input, never
+// with a partial value or another error.
+template <class Decode>
+void expect_every_cut_fails_with_eof(std::string_view full, Decode decode) {
+  for (size_t n = 0; n < full.size(); ++n) {
+    auto r = decode(full.substr(0, n));
+    ASSERT_FALSE(r.has_value()) << "cut at " << n;
+    EXPECT_TRUE(r.error().kind == bincode::Error::Kind::kEof ||
+                r.error().kind == bincode::Error::Kind::kEofBytes)
+        << "cut at " << n << ": " << r.error().debug();
+  }
+}
+
+// ---- Crash harness ----
+// Writes one acknowledgement: `words` as raw 8-byte values.
+inline void send_ack(int fd, std::initializer_list<uint64_t> words) {
+  std::vector<uint64_t> w(words);
+  const auto n = static_cast<ssize_t>(w.size() * 8);
+  if (::write(fd, w.data(), static_cast<size_t>(n)) != n) ::_exit(5);
+}
+// Word i of an acknowledgement.
+inline uint64_t ack_word(const std::string& ack, size_t i) {
+  uint64_t v;
+  std::memcpy(&v, ack.data() + 8 * i, 8);
+  return v;
+}
+
+// Runs `writer` in a child process that writes forever into a database in
+// a fresh directory and acknowledges every write that returned with one
+// record of `words` 8-byte words (send_ack). The parent kills the child with
+// SIGKILL once `min_acks` records arrived and collects every record that had
+// reached the pipe; it opens the database only after the child died.
+//
+// The child is a fresh image of this test binary (running the same test),
+// so it starts without the parent's threads and open databases. The harness
+// must therefore be the first thing the test does.
+class KilledWriter {
+ public:
+  using Writer = std::function<void(const std::string& dir, int fd)>;
+
+  KilledWriter(size_t words, size_t min_acks, const Writer& writer) {
+    if (const char* child = std::getenv(kChildEnv)) {
+      const std::string spec(child);
+      const size_t colon = spec.rfind(':');
+      try {
+        writer(spec.substr(0, colon), std::atoi(spec.c_str() + colon + 1));
+      } catch (...) {
+        ::_exit(6);
+      }
+      ::_exit(7);  // a writer never stops by itself
+    }
+    dir_.emplace();
+    run_parent(words * 8, min_acks);
+  }
+
+  const std::string& dir() const { return dir_->path(); }
+  const std::vector<std::string>& acks() const { return acks_; }
+
+ private:
+  static constexpr const char* kChildEnv = "RUVO_TEST_CRASH_CHILD";
+
+  void run_parent(size_t size, size_t min_acks) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string filter =
+        std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+    // Everything the child needs is built before the fork: between fork and
+    // exec only async-signal-safe calls are allowed.
+    std::vector<std::string> env{std::string(kChildEnv) + "=" + dir_->path() + ":" +
+                                 std::to_string(fds[1])};
+    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    char self[] = "/proc/self/exe";
+    std::string filter_arg = filter;
+    char* argv[] = {self, filter_arg.data(), nullptr};
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(fds[0]);
+      ::execve(self, argv, envp.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    std::string rec(size, '\0');
+    while (acks_.size() < min_acks && read_full(fds[0], rec.data(), size)) acks_.push_back(rec);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    // Records that reached the pipe before the kill were acknowledged too.
+    while (read_full(fds[0], rec.data(), size)) acks_.push_back(rec);
+    ::close(fds[0]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        << "the writer ended by itself, status " << status;
+    EXPECT_GE(acks_.size(), min_acks) << "the writer stopped early";
+  }
+
+  static bool read_full(int fd, char* p, size_t n) {
+    while (n > 0) {
+      const ssize_t got = ::read(fd, p, n);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      p += got;
+      n -= static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+  std::optional<ScratchDir> dir_;
+  std::vector<std::string> acks_;
+};
+
+}  // namespace ruvo::test
