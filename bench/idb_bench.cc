@@ -131,6 +131,11 @@ void run(const std::string& dir, bool caches) {
     check(store.symbols.get_text(1 + (i * 7919) % kSyms).has_value(), "get_text");
   });
   report("get_text of known ids", text);
+  std::string buffer;
+  double text_into = rate(kSyms * 5, [&](uint64_t i) {
+    check(store.symbols.get_text_into(1 + (i * 7919) % kSyms, buffer).has_value(), "get_text_into");
+  });
+  report("get_text_into of known ids (no copy)", text_into);
   check(store.flush_all().has_value(), "flush");
 }
 

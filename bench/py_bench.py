@@ -47,8 +47,11 @@ def bench_intern_batch():
     t_new, ids = timed(lambda: s.intern_batch(texts))
     t_known, again = timed(lambda: s.intern_batch(texts))
     assert ids == again
+    t_resolve, back = timed(lambda: s.resolve_batch(ids))
+    assert back == texts
     print(f"intern_batch new texts:   {n / t_new:12,.0f} texts/s (target >= 300,000)")
     print(f"intern_batch known texts: {n / t_known:12,.0f} texts/s (target >= 2,000,000)")
+    print(f"resolve_batch:            {n / t_resolve:12,.0f} ids/s")
 
 
 def bench_facts_and_queries():

@@ -25,14 +25,29 @@ namespace ruvo::kv {
 
 std::string Error::debug() const { return bincode::debug_str(status); }
 
+// One open tree, shared by every handle to it.
+struct TreeState {
+  rocksdb::ColumnFamilyHandle* handle = nullptr;
+  // Write attempts on this tree, counted after each one has finished
+  // (successful or not); see Tree::write_count.
+  std::atomic<uint64_t> writes{0};
+  // The value of the key that fetch_and_update last wrote, exactly as
+  // stored: every write of the tree passes write_mu and keeps it in step,
+  // so a counter is not read back from the database at every draw.
+  // Guarded by DbState::write_mu.
+  bool memo_valid = false;
+  std::string memo_key;
+  std::string memo_value;
+};
+
 struct DbState {
   // Declared first so it is destroyed last: the database runs on it.
   std::unique_ptr<rocksdb::Env> mem_env;  // set for a temporary database
   rocksdb::DB* db = nullptr;
   rocksdb::ColumnFamilyOptions cf_options;
 
-  std::mutex trees_mu;  // guards trees
-  std::map<std::string, rocksdb::ColumnFamilyHandle*, std::less<>> trees;
+  std::mutex trees_mu;  // guards the map (not the trees it holds)
+  std::map<std::string, std::unique_ptr<TreeState>, std::less<>> trees;
 
   // Serialises single-key writes so that read-compare-write sequences are
   // atomic with respect to each other.
@@ -47,7 +62,7 @@ struct DbState {
     // Background flushes and compactions must be finished before the column
     // family handles and the database go away.
     rocksdb::CancelAllBackgroundWork(db, true);
-    for (auto& [name, handle] : trees) db->DestroyColumnFamilyHandle(handle);
+    for (auto& [name, tree] : trees) db->DestroyColumnFamilyHandle(tree->handle);
     trees.clear();
     db->Close();  // a failed close leaves nothing to recover here
     delete db;
@@ -64,7 +79,19 @@ rocksdb::Slice slice(std::string_view s) { return rocksdb::Slice(s.data(), s.siz
 
 std::string_view view(const rocksdb::Slice& s) { return std::string_view(s.data(), s.size()); }
 
-rocksdb::ColumnFamilyHandle* handle_of(void* cf) { return static_cast<rocksdb::ColumnFamilyHandle*>(cf); }
+TreeState& tree_of(void* cf) { return *static_cast<TreeState*>(cf); }
+rocksdb::ColumnFamilyHandle* handle_of(void* cf) { return tree_of(cf).handle; }
+
+// Built once: the option structs are not trivial to construct, and every
+// read and write would otherwise make one.
+const rocksdb::ReadOptions& read_options() {
+  static const rocksdb::ReadOptions options;
+  return options;
+}
+const rocksdb::WriteOptions& write_options() {
+  static const rocksdb::WriteOptions options;  // the log is written, not synced
+  return options;
+}
 
 // Settings for an embedded store: small memory footprint, two background
 // jobs, no compression, and a table format that older RocksDB releases read.
@@ -84,6 +111,11 @@ rocksdb::Options make_options() {
   options.db_write_buffer_size = 64ull << 20;
 
   options.write_buffer_size = 8ull << 20;
+  // A whole-key filter in front of each memtable: a lookup of an absent key
+  // (every new symbol, atom or tree entry is looked up first) then skips
+  // the walk through the memtable.
+  options.memtable_prefix_bloom_size_ratio = 0.02;
+  options.memtable_whole_key_filtering = true;
   options.max_write_buffer_number = 2;
   options.compression = rocksdb::kNoCompression;
   options.bottommost_compression = rocksdb::kNoCompression;
@@ -130,7 +162,11 @@ Result<std::shared_ptr<DbState>> open_state(const std::string& path, std::unique
   state->mem_env = std::move(mem_env);
   state->db = raw;
   state->cf_options = options;
-  for (size_t i = 0; i < handles.size(); ++i) state->trees.emplace(names[i], handles[i]);
+  for (size_t i = 0; i < handles.size(); ++i) {
+    auto tree = std::make_unique<TreeState>();
+    tree->handle = handles[i];
+    state->trees.emplace(names[i], std::move(tree));
+  }
   return state;
 }
 
@@ -161,25 +197,55 @@ std::string prefix_end(std::string_view prefix) {
 
 // ---- Tree ----
 
+namespace {
+
+// Writes one key. REQUIRES: write_mu held. Keeps the tree's memo and write
+// count in step with the database, whatever the outcome.
+rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, std::string_view value) {
+  rocksdb::Status s = db.db->Put(write_options(), tree.handle, slice(key), slice(value));
+  if (tree.memo_valid && tree.memo_key == key) {
+    if (s.ok()) {
+      tree.memo_value.assign(value);
+    } else {
+      tree.memo_valid = false;  // a failed write may leave anything behind
+    }
+  }
+  // Counted once the write has finished: a reader that sees this count
+  // also sees the write.
+  tree.writes.fetch_add(1, std::memory_order_release);
+  return s;
+}
+
+}  // namespace
+
 Result<std::optional<std::string>> Tree::get(std::string_view key) const {
   std::string value;
-  rocksdb::Status s = db_->db->Get(rocksdb::ReadOptions(), handle_of(cf_), slice(key), &value);
-  if (s.IsNotFound()) return std::optional<std::string>();
-  if (!s.ok()) return std::unexpected(error_of(s));
+  auto found = get_into(key, value);
+  if (!found) return std::unexpected(std::move(found.error()));
+  if (!*found) return std::optional<std::string>();
   return std::optional<std::string>(std::move(value));
 }
 
-Result<bool> Tree::contains(std::string_view key) const {
-  rocksdb::PinnableSlice value;
-  rocksdb::Status s = db_->db->Get(rocksdb::ReadOptions(), handle_of(cf_), slice(key), &value);
+Result<bool> Tree::get_into(std::string_view key, std::string& value) const {
+  rocksdb::Status s = db_->db->Get(read_options(), handle_of(cf_), slice(key), &value);
   if (s.IsNotFound()) return false;
   if (!s.ok()) return std::unexpected(error_of(s));
   return true;
 }
 
+Result<bool> Tree::contains(std::string_view key) const {
+  rocksdb::PinnableSlice value;
+  rocksdb::Status s = db_->db->Get(read_options(), handle_of(cf_), slice(key), &value);
+  if (s.IsNotFound()) return false;
+  if (!s.ok()) return std::unexpected(error_of(s));
+  return true;
+}
+
+uint64_t Tree::write_count() const { return tree_of(cf_).writes.load(std::memory_order_acquire); }
+
 Result<void> Tree::insert(std::string_view key, std::string_view value) const {
   std::lock_guard<std::mutex> lock(db_->write_mu);
-  rocksdb::Status s = db_->db->Put(rocksdb::WriteOptions(), handle_of(cf_), slice(key), slice(value));
+  rocksdb::Status s = put_locked(*db_, tree_of(cf_), key, value);
   if (!s.ok()) return std::unexpected(error_of(s));
   return {};
 }
@@ -192,25 +258,54 @@ Result<Tree::CasOutcome> Tree::compare_and_swap(std::string_view key, std::optio
   bool matches = current->has_value() == expected.has_value() &&
                  (!expected.has_value() || std::string_view(**current) == *expected);
   if (!matches) return CasOutcome{false, std::move(*current)};
-  rocksdb::Status s = db_->db->Put(rocksdb::WriteOptions(), handle_of(cf_), slice(key), slice(desired));
+  rocksdb::Status s = put_locked(*db_, tree_of(cf_), key, desired);
+  if (!s.ok()) return std::unexpected(error_of(s));
+  return CasOutcome{true, std::nullopt};
+}
+
+Result<Tree::CasOutcome> Tree::compare_and_swap_absent(std::string_view key, std::string_view desired,
+                                                        std::optional<uint64_t> absent_at) const {
+  std::lock_guard<std::mutex> lock(db_->write_mu);
+  TreeState& tree = tree_of(cf_);
+  // Every write of the tree counts under write_mu, which is held: an
+  // unchanged count means nothing was written since the key was seen
+  // absent, so it still is.
+  if (!absent_at || *absent_at != tree.writes.load(std::memory_order_relaxed)) {
+    auto current = get(key);
+    if (!current) return std::unexpected(current.error());
+    if (current->has_value()) return CasOutcome{false, std::move(*current)};
+  }
+  rocksdb::Status s = put_locked(*db_, tree, key, desired);
   if (!s.ok()) return std::unexpected(error_of(s));
   return CasOutcome{true, std::nullopt};
 }
 
 Result<std::optional<std::string>> Tree::fetch_and_update(std::string_view key, const UpdateFn& update) const {
   std::lock_guard<std::mutex> lock(db_->write_mu);
-  auto current = get(key);
-  if (!current) return std::unexpected(current.error());
+  TreeState& tree = tree_of(cf_);
+  std::optional<std::string> current;
+  if (tree.memo_valid && tree.memo_key == key) {
+    current = tree.memo_value;
+  } else {
+    auto stored = get(key);
+    if (!stored) return std::unexpected(stored.error());
+    current = std::move(*stored);
+  }
   // A throwing update leaves the key as it was: nothing is written before
   // it returns.
-  std::string next = current->has_value() ? update(std::string_view(**current)) : update(std::nullopt);
-  rocksdb::Status s = db_->db->Put(rocksdb::WriteOptions(), handle_of(cf_), slice(key), slice(next));
+  std::string next = current.has_value() ? update(std::string_view(*current)) : update(std::nullopt);
+  rocksdb::Status s = put_locked(*db_, tree, key, next);
   if (!s.ok()) return std::unexpected(error_of(s));
-  return std::move(*current);
+  if (!tree.memo_valid || tree.memo_key != key) {
+    tree.memo_key.assign(key);
+    tree.memo_value = std::move(next);
+    tree.memo_valid = true;
+  }
+  return current;
 }
 
 Result<void> Tree::scan_prefix(std::string_view prefix, const VisitFn& visit) const {
-  rocksdb::ReadOptions options;
+  rocksdb::ReadOptions options = read_options();
   std::string end = prefix_end(prefix);
   rocksdb::Slice upper(end);
   if (!end.empty()) options.iterate_upper_bound = &upper;
@@ -265,14 +360,14 @@ Result<Tree> Db::open_tree(std::string_view name) const {
   std::lock_guard<std::mutex> lock(state_->trees_mu);
   auto it = state_->trees.find(name);
   if (it == state_->trees.end()) {
-    rocksdb::ColumnFamilyHandle* handle = nullptr;
-    rocksdb::Status s = state_->db->CreateColumnFamily(state_->cf_options, std::string(name), &handle);
+    auto created = std::make_unique<TreeState>();
+    rocksdb::Status s = state_->db->CreateColumnFamily(state_->cf_options, std::string(name), &created->handle);
     if (!s.ok()) return std::unexpected(error_of(s));
-    it = state_->trees.emplace(std::string(name), handle).first;
+    it = state_->trees.emplace(std::string(name), std::move(created)).first;
   }
   Tree tree;
   tree.db_ = state_;
-  tree.cf_ = it->second;
+  tree.cf_ = it->second.get();
   tree.name_ = it->first;
   return tree;
 }

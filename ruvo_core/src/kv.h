@@ -10,7 +10,10 @@
 // that returned survives a crash of the process; flush() syncs the log and so
 // survives a crash of the machine. Single-key writes (insert,
 // compare_and_swap, fetch_and_update) are atomic with respect to each other
-// across threads: they take the database's mutex.
+// across threads: they take the database's mutex. Every write of a database
+// goes through its handles (nothing else opens it while it is open), which
+// lets fetch_and_update keep the value it last wrote instead of reading it
+// back.
 //
 // A process that forks must open its databases after the fork.
 #pragma once
@@ -53,6 +56,9 @@ class Tree {
   using VisitFn = std::function<bool(std::string_view key, std::string_view value)>;
 
   Result<std::optional<std::string>> get(std::string_view key) const;
+  // Like get, into `value` (whose buffer is reused); false when absent, and
+  // `value` is then unspecified.
+  Result<bool> get_into(std::string_view key, std::string& value) const;
   // Reports whether the key exists, without copying its value.
   Result<bool> contains(std::string_view key) const;
   // Stores value under key, replacing any earlier value.
@@ -62,6 +68,17 @@ class Tree {
   Result<CasOutcome> compare_and_swap(std::string_view key,
                                       std::optional<std::string_view> expected,
                                       std::string_view desired) const;
+  // compare_and_swap with expected = absent. `absent_at`: a write_count()
+  // read before a get() that found the key absent, or nullopt. When the
+  // tree's write count still equals it, nothing has been written to the tree
+  // since, and the key is not read again.
+  Result<CasOutcome> compare_and_swap_absent(std::string_view key, std::string_view desired,
+                                             std::optional<uint64_t> absent_at) const;
+  // The number of writes made or attempted on this tree, through any of its
+  // handles, since the database was opened. Each counts once it has
+  // finished, so a read made after loading the count sees every write the
+  // count includes.
+  uint64_t write_count() const;
   // Atomically replaces the value by update(current) and returns the value
   // from before the update (nullopt when the key was absent).
   Result<std::optional<std::string>> fetch_and_update(std::string_view key,
@@ -77,7 +94,7 @@ class Tree {
  private:
   friend class Db;
   std::shared_ptr<DbState> db_;
-  void* cf_ = nullptr;  // rocksdb::ColumnFamilyHandle*, owned by DbState
+  void* cf_ = nullptr;  // the tree's state, owned by DbState
   std::string name_;
 };
 

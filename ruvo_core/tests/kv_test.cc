@@ -94,6 +94,47 @@ TEST(KvTest, FetchAndUpdate) {
   ok(t.insert("after", "x"));
 }
 
+// fetch_and_update keeps the value it wrote instead of reading it back:
+// writes by other operations and other handles in between must be seen.
+TEST(KvTest, FetchAndUpdateSeesInterleavedWrites) {
+  Db db = temporary();
+  Tree t = tree(db, "t");
+  auto increment = [](std::optional<std::string_view> cur) {
+    return u64_be(cur ? get_u64_be(cur->data()) + 1 : 1);
+  };
+  EXPECT_EQ(ok(t.fetch_and_update("n", increment)), std::nullopt);
+  ok(tree(db, "t").insert("n", u64_be(10)));
+  EXPECT_EQ(ok(t.fetch_and_update("n", increment)), u64_be(10));
+  EXPECT_TRUE(ok(t.compare_and_swap("n", u64_be(11), u64_be(20))).swapped);
+  EXPECT_EQ(ok(t.fetch_and_update("n", increment)), u64_be(20));
+  // Another key of the same tree in between.
+  EXPECT_EQ(ok(t.fetch_and_update("m", increment)), std::nullopt);
+  EXPECT_EQ(ok(t.fetch_and_update("n", increment)), u64_be(21));
+  EXPECT_EQ(ok(t.get("n")), u64_be(22));
+}
+
+// compare_and_swap_absent trusts an earlier absence only while the tree's
+// write count is unchanged.
+TEST(KvTest, CompareAndSwapAbsentRechecksAfterWrites) {
+  Db db = temporary();
+  Tree t = tree(db, "t");
+  uint64_t seen = t.write_count();
+  EXPECT_FALSE(ok(t.contains("k")));
+  EXPECT_TRUE(ok(t.compare_and_swap_absent("k", "first", seen)).swapped);
+  // Stale count: the key is read again and the claim refused.
+  auto refused = ok(t.compare_and_swap_absent("k", "second", seen));
+  EXPECT_FALSE(refused.swapped);
+  EXPECT_EQ(refused.current, "first");
+  // A write through another handle also moves the count.
+  seen = t.write_count();
+  ok(tree(db, "t").insert("j", "other"));
+  refused = ok(t.compare_and_swap_absent("j", "mine", seen));
+  EXPECT_FALSE(refused.swapped);
+  EXPECT_EQ(refused.current, "other");
+  EXPECT_TRUE(ok(t.compare_and_swap_absent("i", "new", std::nullopt)).swapped);
+  EXPECT_EQ(ok(t.get("k")), "first");
+}
+
 TEST(KvTest, ScanPrefixOrderAndStop) {
   Db db = temporary();
   Tree t = tree(db, "t");

@@ -6,10 +6,12 @@
 #include "ruvo_idb/src/store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <unordered_map>
 
@@ -368,6 +370,218 @@ class ByteKeyCache {
   TwoGenMap<std::string, V, SvHash, SvEq, LongCost> long_;
 };
 
+// Symbols kept for the store's whole life: one immutable record per id with
+// its text, found by id without any lock and by text through an index.
+// What the database is known to hold is marked per record: kForward when
+// "sym_by_text" maps the text to the id (only such records are in the
+// index), kReverse when "sym_by_id" maps the id to the text (only such
+// records answer get_text). Records are never freed before the cache, so a
+// view of a record's text stays valid as long as the cache lives. Pinning
+// stops when the budget is used up; the caller then keeps the entry in a
+// bounded cache instead.
+class PinnedSymbols {
+ public:
+  static constexpr uint8_t kForward = 1;
+  static constexpr uint8_t kReverse = 2;
+
+  struct Record {
+    std::atomic<uint8_t> flags;
+    uint32_t size;
+    std::string_view text() const { return std::string_view(reinterpret_cast<const char*>(this + 1), size); }
+  };
+  static_assert(sizeof(Record) == 8);
+
+  PinnedSymbols() = default;
+  PinnedSymbols(const PinnedSymbols&) = delete;
+  PinnedSymbols& operator=(const PinnedSymbols&) = delete;
+
+  void set_budget(size_t bytes) { budget_ = bytes; }
+
+  // The record of an id whose text "sym_by_id" is known to hold, or null.
+  // Safe without the writers' lock.
+  const Record* find_text(uint64_t id) const {
+    const Record* r = slot_load(id);
+    if (r == nullptr || (r->flags.load(std::memory_order_acquire) & kReverse) == 0) return nullptr;
+    return r;
+  }
+
+  // The id "sym_by_text" is known to map `text` to. REQUIRES: the writers'
+  // lock; h == hash_key(text).
+  std::optional<uint64_t> find_id(std::string_view text, uint64_t h) const {
+    if (index_cap_ == 0) return std::nullopt;
+    const uint32_t tag = tag_of(h);
+    for (size_t i = tag & (index_cap_ - 1);; i = (i + 1) & (index_cap_ - 1)) {
+      const IndexSlot& slot = index_[i];
+      if (slot.id == 0) return std::nullopt;
+      if (slot.tag != tag) continue;
+      const bool same = slot.len == kLongText
+                            ? slot_load(slot.id)->text() == text
+                            : slot.len == text.size() && std::memcmp(slot.text, text.data(), text.size()) == 0;
+      if (same) return slot.id;
+    }
+  }
+
+  // Notes that the database maps `text` and `id` to each other in
+  // `directions` (kForward, kReverse or both). Returns the directions now
+  // pinned: none when the id already has another text (broken stored data)
+  // or the budget is used up. REQUIRES: the writers' lock; h ==
+  // hash_key(text) when kForward is asked for.
+  uint8_t pin(uint64_t id, std::string_view text, uint64_t h, uint8_t directions) {
+    if (id == 0 || id > kMaxId || text.size() > kMaxText) return 0;
+    Record* r = const_cast<Record*>(slot_load(id));
+    if (r == nullptr) {
+      r = make_record(id, text);
+      if (r == nullptr) return 0;
+    } else if (r->text() != text) {
+      return 0;
+    }
+    const uint8_t had = r->flags.load(std::memory_order_relaxed);
+    uint8_t add = directions & static_cast<uint8_t>(~had);
+    if ((add & kForward) != 0 && !index_insert(tag_of(h), id, text)) add &= static_cast<uint8_t>(~kForward);
+    // Release: a reader that sees the flag sees the record's bytes.
+    if (add != 0) r->flags.store(had | add, std::memory_order_release);
+    return (had | add) & directions;
+  }
+
+ private:
+  using Slot = std::atomic<const Record*>;
+  static constexpr unsigned kChunkBits = 12;
+  static constexpr size_t kChunkSlots = size_t{1} << kChunkBits;
+  // Index slots hold 32-bit ids; larger ids are left to the caller.
+  static constexpr uint64_t kMaxId = 0xffffffffu;
+  static constexpr size_t kMaxText = 0xffffffffu;
+  static constexpr size_t kBlockBytes = size_t{64} << 10;
+
+  // The chunk table: replaced by a larger copy when ids outgrow it, the
+  // old copies kept (readers may still hold them) until the cache goes.
+  struct Top {
+    size_t size;
+    std::unique_ptr<std::atomic<Slot*>[]> chunks;
+  };
+  // A short text sits in its index slot, so that most lookups read one
+  // slot and nothing else; a longer one is compared with its record.
+  static constexpr uint8_t kLongText = 0xff;
+  struct IndexSlot {
+    uint32_t tag;
+    uint32_t id;  // 0: empty
+    uint8_t len;  // kLongText: the text is not inline
+    char text[15];
+  };
+  static_assert(sizeof(IndexSlot) == 24);
+
+  static uint32_t tag_of(uint64_t h) { return static_cast<uint32_t>(h >> 32); }
+
+  const Record* slot_load(uint64_t id) const {
+    const Top* top = top_.load(std::memory_order_acquire);
+    const uint64_t c = id >> kChunkBits;
+    if (top == nullptr || c >= top->size) return nullptr;
+    const Slot* chunk = top->chunks[c].load(std::memory_order_acquire);
+    if (chunk == nullptr) return nullptr;
+    return chunk[id & (kChunkSlots - 1)].load(std::memory_order_acquire);
+  }
+
+  bool reserve(size_t bytes) {
+    if (bytes > budget_ - std::min(budget_, used_)) return false;
+    used_ += bytes;
+    return true;
+  }
+
+  // The chunk that holds `id`, made when missing; null over budget.
+  Slot* chunk_for(uint64_t id) {
+    const uint64_t c = id >> kChunkBits;
+    const Top* top = top_.load(std::memory_order_relaxed);
+    if (top == nullptr || c >= top->size) {
+      const size_t size = std::max<size_t>({16, top != nullptr ? top->size * 2 : 0, c + 1});
+      if (!reserve(size * sizeof(std::atomic<Slot*>))) return nullptr;
+      auto grown = std::make_unique<Top>(Top{size, std::make_unique<std::atomic<Slot*>[]>(size)});
+      for (size_t i = 0; top != nullptr && i < top->size; ++i) {
+        grown->chunks[i].store(top->chunks[i].load(std::memory_order_relaxed), std::memory_order_relaxed);
+      }
+      top = grown.get();
+      tops_.push_back(std::move(grown));
+      top_.store(top, std::memory_order_release);
+    }
+    Slot* chunk = top->chunks[c].load(std::memory_order_relaxed);
+    if (chunk == nullptr) {
+      if (!reserve(kChunkSlots * sizeof(Slot))) return nullptr;
+      chunks_.push_back(std::make_unique<Slot[]>(kChunkSlots));
+      chunk = chunks_.back().get();
+      top->chunks[c].store(chunk, std::memory_order_release);
+    }
+    return chunk;
+  }
+
+  // A new record without flags, published in its id's slot; null over
+  // budget.
+  Record* make_record(uint64_t id, std::string_view text) {
+    Slot* chunk = chunk_for(id);
+    if (chunk == nullptr) return nullptr;
+    const size_t bytes = (sizeof(Record) + text.size() + 7) & ~size_t{7};
+    char* at = nullptr;
+    if (bytes > kBlockBytes / 4) {
+      // A long text gets a block of its own; the current block goes on.
+      if (!reserve(bytes)) return nullptr;
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(bytes));
+      at = blocks_.back().get();
+    } else {
+      if (block_left_ < bytes) {
+        if (!reserve(kBlockBytes)) return nullptr;
+        blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockBytes));
+        block_next_ = blocks_.back().get();
+        block_left_ = kBlockBytes;
+      }
+      at = block_next_;
+      block_next_ += bytes;
+      block_left_ -= bytes;
+    }
+    Record* r = new (at) Record{{0}, static_cast<uint32_t>(text.size())};
+    if (!text.empty()) std::memcpy(at + sizeof(Record), text.data(), text.size());
+    chunk[id & (kChunkSlots - 1)].store(r, std::memory_order_release);
+    return r;
+  }
+
+  // Adds id to the index (load at most 3/4); false over budget.
+  bool index_insert(uint32_t tag, uint64_t id, std::string_view text) {
+    if ((index_count_ + 1) * 4 > index_cap_ * 3) {
+      const size_t cap = std::max<size_t>(256, index_cap_ * 2);
+      if (!reserve(cap * sizeof(IndexSlot))) return false;
+      auto grown = std::make_unique<IndexSlot[]>(cap);
+      for (size_t i = 0; i < index_cap_; ++i) {
+        if (index_[i].id != 0) place(grown.get(), cap, index_[i]);
+      }
+      used_ -= index_cap_ * sizeof(IndexSlot);
+      index_ = std::move(grown);
+      index_cap_ = cap;
+    }
+    IndexSlot slot{tag, static_cast<uint32_t>(id), kLongText, {}};
+    if (text.size() <= sizeof slot.text) {
+      slot.len = static_cast<uint8_t>(text.size());
+      if (!text.empty()) std::memcpy(slot.text, text.data(), text.size());
+    }
+    place(index_.get(), index_cap_, slot);
+    ++index_count_;
+    return true;
+  }
+  static void place(IndexSlot* slots, size_t cap, const IndexSlot& s) {
+    size_t i = s.tag & (cap - 1);
+    while (slots[i].id != 0) i = (i + 1) & (cap - 1);
+    slots[i] = s;
+  }
+
+  std::atomic<const Top*> top_{nullptr};
+  // Owned storage, touched only under the writers' lock.
+  std::vector<std::unique_ptr<Top>> tops_;
+  std::vector<std::unique_ptr<Slot[]>> chunks_;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* block_next_ = nullptr;
+  size_t block_left_ = 0;
+  std::unique_ptr<IndexSlot[]> index_;
+  size_t index_cap_ = 0;
+  size_t index_count_ = 0;
+  size_t budget_ = 0;
+  size_t used_ = 0;
+};
+
 // unordered_map node: next pointer, key, value, cached hash for string keys;
 // plus one bucket pointer per element.
 struct StateCost {
@@ -463,8 +677,11 @@ struct StoreCaches {
     for (auto& shard : shards) shard.states.set_budget(options.state_cache_bytes / 2 / kShards);
     for (auto& shard : contrib_shards) shard.atoms.set_budget(options.contrib_cache_bytes / kShards);
     mirror_budget = options.state_cache_bytes / 2;
-    text_ids.set_budget(options.symbol_cache_bytes / 2);
-    id_texts.set_budget(options.symbol_cache_bytes / 2);
+    // Seven eighths of the symbol budget pin symbols for good; the rest
+    // holds, in both directions, what no longer fits.
+    pinned.set_budget(options.symbol_cache_bytes / 8 * 7);
+    text_ids.set_budget(options.symbol_cache_bytes / 16);
+    id_texts.set_budget(options.symbol_cache_bytes / 16);
   }
 
   // Profiles never change once written; a missing one is never cached,
@@ -474,8 +691,10 @@ struct StoreCaches {
   std::unordered_map<std::string, std::shared_ptr<const PredicateProfile>, SvHash, SvEq> by_key;
 
   // A text's id and an id's text never change once written; only present
-  // entries are cached.
+  // entries are cached. symbol_mu guards all three maps, except that
+  // PinnedSymbols::find_text needs no lock.
   std::mutex symbol_mu;
+  PinnedSymbols pinned;
   ByteKeyCache<uint64_t, TextIdCost> text_ids;
   TwoGenMap<uint64_t, std::string, std::hash<uint64_t>, std::equal_to<>, IdTextCost> id_texts;
 
@@ -611,64 +830,104 @@ AtomKey decode_state_key(std::string_view key) {
 
 // ---- SymbolStore ----
 
+namespace {
+
+// Notes text <-> id in the caches: pinned when possible, otherwise in the
+// bounded map of each direction asked for. REQUIRES: c->symbol_mu held.
+void remember_symbol(StoreCaches& c, uint64_t id, std::string_view text, uint64_t h, uint8_t directions) {
+  const uint8_t pinned = c.pinned.pin(id, text, h, directions);
+  const uint8_t rest = directions & static_cast<uint8_t>(~pinned);
+  if ((rest & PinnedSymbols::kForward) != 0) c.text_ids.put(text, h, id);
+  if ((rest & PinnedSymbols::kReverse) != 0) c.id_texts.put(id, std::string(text));
+}
+
+}  // namespace
+
 StoreResult<uint64_t> SymbolStore::get_or_insert(std::string_view text) const {
-  const uint64_t h = caches_ ? hash_key(text) : 0;
-  if (caches_) {
-    std::lock_guard<std::mutex> lock(caches_->symbol_mu);
-    if (const uint64_t* id = caches_->text_ids.find(text, h)) return *id;
+  StoreCaches* const c = caches_.get();
+  const uint64_t h = c != nullptr ? hash_key(text) : 0;
+  if (c != nullptr) {
+    std::lock_guard<std::mutex> lock(c->symbol_mu);
+    if (auto id = c->pinned.find_id(text, h)) return *id;
+    if (const uint64_t* id = c->text_ids.find(text, h)) return *id;
   }
-  auto remember = [&](uint64_t id) {
-    if (!caches_) return;
-    std::lock_guard<std::mutex> lock(caches_->symbol_mu);
-    caches_->text_ids.put(text, h, id);
+  auto remember = [&](uint64_t id, uint8_t directions) {
+    if (c == nullptr) return;
+    std::lock_guard<std::mutex> lock(c->symbol_mu);
+    remember_symbol(*c, id, text, h, directions);
   };
 
-  auto stored = by_text_.get(text);
-  if (!stored) return std::unexpected(StoreError(stored.error()));
-  if (stored->has_value()) {
-    auto id = bincode::read_u64_be(**stored);
+  // Read before the lookup: when nothing is written to the tree between
+  // the two, the claim below need not look the text up again.
+  const uint64_t absent_at = by_text_.write_count();
+  std::string stored;
+  auto found = by_text_.get_into(text, stored);
+  if (!found) return std::unexpected(StoreError(std::move(found.error())));
+  if (*found) {
+    auto id = bincode::read_u64_be(stored);
     if (!id) fault("symbol id of " + bincode::debug_str(text) + " is not 8 bytes long");
-    remember(*id);
+    remember(*id, PinnedSymbols::kForward);
     return *id;
   }
 
   auto id = draw_id(meta_, kNextSymId);
   if (!id) return id;
-  const std::string id_bytes = u64_be(*id);
-  auto claim = by_text_.compare_and_swap(text, std::nullopt, id_bytes);
-  if (!claim) return std::unexpected(StoreError(claim.error()));
+  char id_bytes[8];
+  store_u64_be(id_bytes, *id);
+  const std::string_view id_view(id_bytes, sizeof id_bytes);
+  auto claim = by_text_.compare_and_swap_absent(text, id_view, absent_at);
+  if (!claim) return std::unexpected(StoreError(std::move(claim.error())));
   if (claim->swapped) {
-    auto reverse = by_id_.insert(id_bytes, text);
-    if (!reverse) return std::unexpected(StoreError(reverse.error()));
-    if (caches_) {
-      std::lock_guard<std::mutex> lock(caches_->symbol_mu);
-      caches_->text_ids.put(text, h, *id);
-      caches_->id_texts.put(*id, std::string(text));
-    }
+    auto reverse = by_id_.insert(id_view, text);
+    if (!reverse) return std::unexpected(StoreError(std::move(reverse.error())));
+    remember(*id, PinnedSymbols::kForward | PinnedSymbols::kReverse);
     return *id;
   }
   // Another caller claimed the text first: its id wins, ours is burnt.
   if (!claim->current) fault("refused symbol claim without a current value");
   auto winner = bincode::read_u64_be(*claim->current);
   if (!winner) fault("symbol id of " + bincode::debug_str(text) + " is not 8 bytes long");
-  remember(*winner);
+  remember(*winner, PinnedSymbols::kForward);
   return *winner;
 }
 
+StoreResult<std::optional<std::string_view>> SymbolStore::get_text_into(uint64_t id,
+                                                                        std::string& buffer) const {
+  if (caches_ != nullptr) {
+    if (const PinnedSymbols::Record* r = caches_->pinned.find_text(id)) return std::optional(r->text());
+  }
+  return read_text(id, buffer);
+}
+
+StoreResult<std::optional<std::string_view>> SymbolStore::read_text(uint64_t id, std::string& buffer) const {
+  StoreCaches* const c = caches_.get();
+  if (c != nullptr) {
+    std::lock_guard<std::mutex> lock(c->symbol_mu);
+    if (const std::string* text = c->id_texts.find(id)) {
+      buffer.assign(*text);
+      return std::optional<std::string_view>(buffer);
+    }
+  }
+  char key[8];
+  store_u64_be(key, id);
+  auto found = by_id_.get_into(std::string_view(key, sizeof key), buffer);
+  if (!found) return std::unexpected(StoreError(std::move(found.error())));
+  if (!*found) return std::optional<std::string_view>();
+  if (bincode::check_utf8(buffer)) fault("text of symbol " + std::to_string(id) + " is not UTF-8");
+  if (c != nullptr) {
+    std::lock_guard<std::mutex> lock(c->symbol_mu);
+    remember_symbol(*c, id, buffer, 0, PinnedSymbols::kReverse);
+  }
+  return std::optional<std::string_view>(buffer);
+}
+
 StoreResult<std::optional<std::string>> SymbolStore::get_text(uint64_t id) const {
-  if (caches_) {
-    std::lock_guard<std::mutex> lock(caches_->symbol_mu);
-    if (const std::string* text = caches_->id_texts.find(id)) return std::optional<std::string>(*text);
-  }
-  auto stored = by_id_.get(u64_be(id));
-  if (!stored) return std::unexpected(StoreError(stored.error()));
-  if (!stored->has_value()) return std::optional<std::string>();
-  if (bincode::check_utf8(**stored)) fault("text of symbol " + std::to_string(id) + " is not UTF-8");
-  if (caches_) {
-    std::lock_guard<std::mutex> lock(caches_->symbol_mu);
-    caches_->id_texts.put(id, **stored);
-  }
-  return std::move(*stored);
+  std::string buffer;
+  auto text = get_text_into(id, buffer);
+  if (!text) return std::unexpected(std::move(text.error()));
+  if (!*text) return std::optional<std::string>();
+  if ((*text)->data() == buffer.data()) return std::optional<std::string>(std::move(buffer));
+  return std::optional<std::string>(std::in_place, **text);
 }
 
 // ---- PredicateRegistry ----

@@ -82,9 +82,19 @@ class SymbolStore {
   StoreResult<uint64_t> get_or_insert(std::string_view text) const;
   // The id's text, nullopt when the id has none. Non-UTF-8 text is a fault.
   StoreResult<std::optional<std::string>> get_text(uint64_t id) const;
+  // The same answer as a view, without copying a cached text. The view
+  // points into `buffer` or into cache memory that this store shares with
+  // its copies and that lasts until the last of them is gone; it stays
+  // valid while the store lives and `buffer` is not changed. Safe to call
+  // from many threads, each with its own buffer.
+  StoreResult<std::optional<std::string_view>> get_text_into(uint64_t id, std::string& buffer) const;
 
  private:
   friend class RuvoStore;
+  // get_text_into past the lock-free cache: the bounded cache, then the
+  // database. Kept out of line so the cached path stays short.
+  [[gnu::noinline]] StoreResult<std::optional<std::string_view>> read_text(uint64_t id,
+                                                                          std::string& buffer) const;
   kv::Tree by_text_, by_id_, meta_;
   std::shared_ptr<StoreCaches> caches_;
 };

@@ -26,7 +26,11 @@ TEST_P(IdbSymbols, InterningAndResolving) {
   for (std::string text : {"", "a", "A", "1", "01"}) {
     const uint64_t id = ok(sym.get_or_insert(text));
     EXPECT_EQ(ok(sym.get_text(id)), text);
+    std::string buffer = "stale";
+    EXPECT_EQ(ok(sym.get_text_into(id, buffer)), std::optional<std::string_view>(text));
   }
+  std::string buffer;
+  EXPECT_EQ(ok(sym.get_text_into(999, buffer)), std::nullopt);
   EXPECT_EQ(dump(store(), "sym_by_id").size(), 7u);
   EXPECT_EQ(ok(sym.get_text(0)), std::nullopt);
   EXPECT_EQ(ok(sym.get_text(1000)), std::nullopt);

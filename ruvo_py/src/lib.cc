@@ -12,6 +12,7 @@
 #include "ruvo_py/src/py_helpers.h"
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -532,24 +533,59 @@ PyObject* intern_batch_body(EngineSession& s, Args a) {
   return ids.release();
 }
 
+// The str of a symbol's text, or None. Stored texts are valid UTF-8; an
+// ASCII text is copied straight into a new str, which spares the decoder.
+PyObject* text_or_none(std::optional<std::string_view> text) {
+  if (!text) return Py_NewRef(Py_None);
+  const size_t n = text->size();
+  const auto* p = reinterpret_cast<const unsigned char*>(text->data());
+  // One character: the decoder hands out the interpreter's shared str.
+  if (n != 1 && n <= 64) {
+    uint64_t bits = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      uint64_t word;
+      std::memcpy(&word, p + i, 8);
+      bits |= word;
+    }
+    for (; i < n; ++i) bits |= p[i];
+    if ((bits & 0x8080808080808080ull) == 0) {
+      PyObject* str = py::made(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+      if (n != 0) std::memcpy(PyUnicode_DATA(str), p, n);
+      return str;
+    }
+  }
+  return py::made(PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(n), nullptr));
+}
+
 PyObject* resolve_batch_body(EngineSession& s, Args a) {
   std::vector<uint64_t> ids;
   if (!named(py::to_u64_vec(a[0], &ids), "sym_ids")) return nullptr;
   Ref texts = py::new_list(ids.size());
+  std::string buffer;
   for (size_t i = 0; i < ids.size(); ++i) {
-    auto text = s.idb.symbols.get_text(ids[i]);
+    auto text = s.idb.symbols.get_text_into(ids[i], buffer);
     if (!text) return fail(text.error());
-    py::list_put(texts.get(), i, opt_text_to_py(*text));
+    py::list_put(texts.get(), i, Ref::steal(text_or_none(*text)));
   }
   return texts.release();
 }
 
 PyObject* resolve_body(EngineSession& s, Args a) {
   uint64_t id = 0;
-  if (!named(py::to_u64(a[0], &id), "sym_id")) return nullptr;
-  auto text = s.idb.symbols.get_text(id);
+  PyObject* const arg = a[0];
+  // A small non-negative int is read directly; everything else takes the
+  // general conversion with its refusals.
+  if (PyLong_CheckExact(arg) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(arg)) &&
+      PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(arg)) >= 0) {
+    id = static_cast<uint64_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(arg)));
+  } else if (!named(py::to_u64(arg, &id), "sym_id")) {
+    return nullptr;
+  }
+  std::string buffer;
+  auto text = s.idb.symbols.get_text_into(id, buffer);
   if (!text) return fail(text.error());
-  return opt_text_to_py(*text).release();
+  return text_or_none(*text);
 }
 
 PyObject* configure_predicate_body(EngineSession& s, Args a) {
