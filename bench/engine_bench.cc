@@ -3,7 +3,10 @@
 // atoms_changed, wall time, complete body matches per second and the peak
 // resident memory of the process so far.
 //
-// Usage: engine_bench [name ...]   (default: every program)
+// Usage: engine_bench [--hash] [name ...]   (default: every program)
+// --hash also prints, after each run, a digest of the whole "state" and
+// "contrib" trees (keys and values in key order) and of the run's figures,
+// to compare the results of two builds.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -13,6 +16,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -54,7 +58,11 @@ struct Bench {
   std::vector<uint64_t> nodes;
 
   void make_nodes(size_t n) {
-    for (size_t i = 0; i < n; ++i) nodes.push_back(*s.intern("n" + std::to_string(i)));
+    for (size_t i = 0; i < n; ++i) {
+      std::string name = "n";  // appended, not "n" + ...: g++ 12 warns wrongly on that at -O2
+      name += std::to_string(i);
+      nodes.push_back(*s.intern(name));
+    }
   }
   void fact(const char* pred, std::vector<uint64_t> args, double b = 1.0) {
     const uint64_t arity = args.size();
@@ -67,6 +75,34 @@ struct Bench {
     check(s.edb.add_constraint("main", std::move(c)).has_value(), "constraint");
   }
 };
+
+bool g_hash = false;
+
+struct Fnv {
+  uint64_t h = 14695981039346656037ull;
+  void add(std::string_view s) {
+    uint64_t n = s.size();
+    for (int i = 0; i < 8; ++i) byte(static_cast<unsigned char>(n >> (8 * i)));
+    for (unsigned char c : s) byte(c);
+  }
+  void byte(unsigned char c) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+};
+
+uint64_t tree_digest(const ruvo::kv::Tree& tree, uint64_t& rows) {
+  Fnv f;
+  rows = 0;
+  check(tree.scan_prefix("", [&](std::string_view k, std::string_view v) {
+              f.add(k);
+              f.add(v);
+              ++rows;
+              return true;
+            }).has_value(),
+        "digest scan");
+  return f.h;
+}
 
 long peak_rss_kib() {
   rusage u{};
@@ -90,6 +126,18 @@ void run(const char* name, Bench& b) {
               name, static_cast<unsigned long long>(r->iterations),
               static_cast<unsigned long long>(r->atoms_changed), secs,
               static_cast<unsigned long long>(matches), matches / secs, peak_rss_kib() / 1024);
+  if (g_hash) {
+    uint64_t state_rows = 0, contrib_rows = 0;
+    const uint64_t hs = tree_digest(b.s.idb.state_tree(), state_rows);
+    const uint64_t hc = tree_digest(b.s.idb.contrib_tree(), contrib_rows);
+    std::printf("  digest state %016llx (%llu rows)  contrib %016llx (%llu rows)  stats %llu/%llu "
+                "matches %llu\n",
+                static_cast<unsigned long long>(hs), static_cast<unsigned long long>(state_rows),
+                static_cast<unsigned long long>(hc), static_cast<unsigned long long>(contrib_rows),
+                static_cast<unsigned long long>(r->iterations),
+                static_cast<unsigned long long>(r->atoms_changed),
+                static_cast<unsigned long long>(matches));
+  }
   std::fflush(stdout);
 }
 
@@ -183,7 +231,11 @@ int main(int argc, char** argv) {
       {"sg", same_generation},
       {"mixed", mixed},
   };
-  std::set<std::string> wanted(argv + 1, argv + argc);
+  std::set<std::string> wanted;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--hash") g_hash = true;
+    else wanted.insert(argv[i]);
+  }
   for (const auto& [name, fn] : all)
     if (wanted.empty() || wanted.count(name)) fn();
   return 0;

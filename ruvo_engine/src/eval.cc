@@ -36,7 +36,9 @@ void append_u64_be(std::string& out, uint64_t x) {
 // Every binding as name, 0x00, value (8 bytes big-endian), ascending by name
 // compared as unsigned bytes (a prefix sorts first).
 void append_binding_suffix(std::string& out, const Bindings& bindings) {
-  std::vector<std::pair<std::string_view, uint64_t>> items = bindings.items();
+  // Reused between calls: one evidence id per match is built in the hot loop.
+  thread_local std::vector<std::pair<std::string_view, uint64_t>> items;
+  items.assign(bindings.items().begin(), bindings.items().end());
   // char_traits<char> compares as unsigned char, which is the byte order.
   std::sort(items.begin(), items.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -74,12 +76,24 @@ std::vector<BodyMatch> match_body(const RuvoStore& store,
 
 // One contribution: state read just before the upsert, so that several
 // matches reaching one atom each see the state the previous one left.
-EvalResult<bool> contribute(const RuvoStore& store, const AtomKey& key, Contribution c) {
-  auto old_state = store.get_state(key);
-  if (!old_state) return std::unexpected(EvalError(std::move(old_state.error())));
-  auto new_state = store.upsert_atom(key, c);
+EvalResult<bool> contribute(const RuvoStore& store, uint64_t pred_id,
+                            std::span<const uint64_t> args, const Contribution& c) {
+  AtomState old_state;
+  auto new_state = store.upsert_atom_reading_old(pred_id, args, c, old_state);
   if (!new_state) return std::unexpected(EvalError(std::move(new_state.error())));
-  return !AtomState::approx_eq(*old_state, *new_state);
+  return !AtomState::approx_eq(old_state, *new_state);
+}
+
+// resolve_args into a reused buffer; false at the first unbound variable.
+bool resolve_args_into(std::span<const Term> terms, const Bindings& bindings,
+                       std::vector<uint64_t>& out) {
+  out.clear();
+  for (const Term& t : terms) {
+    auto v = resolve_term(t, bindings);
+    if (!v) return false;
+    out.push_back(*v);
+  }
+  return true;
 }
 
 using InverseNames = std::unordered_map<uint64_t, std::string_view>;
@@ -136,15 +150,20 @@ EvalResult<uint64_t> fire_rule(const RuvoStore& store, const CompiledRule& rule,
   // Every match is computed before the first contribution is written.
   const std::vector<BodyMatch> matches = match_body(store, rule.body);
   uint64_t changed = 0;
+  std::vector<uint64_t> args;
+  args.reserve(rule.head_args.size());
+  Contribution c{0.0, 0.0, std::string()};
+  std::string& evidence = *c.evidence_id;
   for (const BodyMatch& m : matches) {
-    auto args = resolve_args(rule.head_args, m.bindings);
-    if (!args) continue;  // a head variable the body never bound
+    if (!resolve_args_into(rule.head_args, m.bindings, args)) continue;  // a head variable the body never bound
     const double strength = strength_of(m, semantics);
     if (strength <= 0.0) continue;
-    AtomKey key{rule.head_pred_id, std::move(*args)};
-    Contribution c{rule.b * strength, rule.d * strength,
-                   rule_evidence_id(rule.id, m.bindings)};
-    auto r = contribute(store, key, std::move(c));
+    c.b = rule.b * strength;
+    c.d = rule.d * strength;
+    evidence.clear();
+    append_u64_be(evidence, rule.id);
+    append_binding_suffix(evidence, m.bindings);
+    auto r = contribute(store, rule.head_pred_id, args, c);
     if (!r) return std::unexpected(std::move(r.error()));
     if (*r) ++changed;
   }
@@ -155,6 +174,9 @@ EvalResult<uint64_t> run_constraint_pass(const RuvoStore& store,
                                          const std::vector<CompiledConstraint>& constraints,
                                          ApplicabilitySemantics semantics) {
   uint64_t changed = 0;
+  std::vector<uint64_t> args;
+  Contribution contrib{0.0, 0.0, std::string()};
+  std::string& evidence = *contrib.evidence_id;
   for (const CompiledConstraint& c : constraints) {
     const std::vector<BodyMatch> matches = match_body(store, c.body);
     for (const BodyMatch& m : matches) {
@@ -166,11 +188,14 @@ EvalResult<uint64_t> run_constraint_pass(const RuvoStore& store,
       for (size_t i = 0; i < c.body.size(); ++i) {
         const auto* atom = std::get_if<CompiledAtom>(&c.body[i]);
         if (atom == nullptr || atom->negated) continue;
-        auto args = resolve_args(atom->args, m.bindings);
-        if (!args) continue;
-        AtomKey key{atom->pred_id, std::move(*args)};
-        Contribution contrib{0.0, v, constraint_evidence_id(c.id, i, m.bindings)};
-        auto r = contribute(store, key, std::move(contrib));
+        if (!resolve_args_into(atom->args, m.bindings, args)) continue;
+        contrib.b = 0.0;
+        contrib.d = v;
+        evidence.clear();
+        append_u64_be(evidence, c.id);
+        append_u64_be(evidence, i);
+        append_binding_suffix(evidence, m.bindings);
+        auto r = contribute(store, atom->pred_id, args, contrib);
         if (!r) return std::unexpected(std::move(r.error()));
         if (*r) ++changed;
       }

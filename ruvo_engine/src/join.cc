@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <system_error>
+#include <tuple>
 
 namespace ruvo {
 
@@ -307,7 +308,7 @@ struct AtomPlan {
     all_known = leading.size() == terms.size();
   }
 
-  bool matches(const std::vector<uint64_t>& row) const {
+  bool matches(std::span<const uint64_t> row) const {
     if (row.size() != args.size()) return false;
     for (size_t i = 0; i < args.size(); ++i) {
       const ArgPlan& p = args[i];
@@ -326,7 +327,7 @@ struct AtomPlan {
   }
 
   // REQUIRES: matches(row).
-  Bindings extend(const Bindings& base, const std::vector<uint64_t>& row) const {
+  Bindings extend(const Bindings& base, std::span<const uint64_t> row) const {
     Bindings out;
     out.reserve(base.size() + free_count);
     for (const auto& [name, value] : base.items()) out.bind(name, value);
@@ -336,21 +337,32 @@ struct AtomPlan {
   }
 };
 
-using Row = std::pair<AtomKey, AtomState>;
-using Rows = std::vector<Row>;
-
-// The run of `rows` (in key order) whose arguments begin with `leading`.
-std::span<const Row> rows_with_prefix(std::span<const Row> rows,
-                                      std::span<const uint64_t> leading) {
-  auto first = std::partition_point(rows.begin(), rows.end(), [&](const Row& r) {
-    return std::lexicographical_compare(r.first.args.begin(), r.first.args.end(),
-                                        leading.begin(), leading.end());
-  });
-  auto last = std::partition_point(first, rows.end(), [&](const Row& r) {
-    const auto& a = r.first.args;
-    return a.size() >= leading.size() && std::equal(leading.begin(), leading.end(), a.begin());
-  });
-  return {first, last};
+// The rows [first, last) of `rows` (in key order) whose arguments begin
+// with `leading`.
+std::pair<size_t, size_t> rows_with_prefix(const ScanRows& rows,
+                                           std::span<const uint64_t> leading) {
+  size_t lo = 0, hi = rows.size();
+  while (lo < hi) {  // first row not below `leading`
+    const size_t mid = lo + (hi - lo) / 2;
+    const auto a = rows.row(mid);
+    if (std::lexicographical_compare(a.begin(), a.end(), leading.begin(), leading.end())) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  const size_t first = lo;
+  hi = rows.size();
+  while (lo < hi) {  // first row from `first` on not beginning with `leading`
+    const size_t mid = lo + (hi - lo) / 2;
+    const auto a = rows.row(mid);
+    if (a.size() >= leading.size() && std::equal(leading.begin(), leading.end(), a.begin())) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return {first, lo};
 }
 
 bool present(double b) { return b > kPresenceThreshold; }
@@ -371,7 +383,8 @@ std::vector<BodyMatch> eval_atom(const RuvoStore& store, const CompiledAtom& goa
   // whole even when leading arguments are bound: one unreadable row makes
   // the read fail, and then no input match sees any row, wherever that row
   // sits in key order.
-  std::optional<Rows> full_scan;
+  ScanRows full_scan;
+  bool scanned = false;
 
   for (const BodyMatch& m : matches) {
     plan.build(goal.args, m.bindings);
@@ -387,28 +400,34 @@ std::vector<BodyMatch> eval_atom(const RuvoStore& store, const CompiledAtom& goa
       continue;
     }
 
-    if (!full_scan) {
-      auto r = store.scan_predicate(goal.pred_id);
-      full_scan = r ? std::move(*r) : Rows{};
+    if (!scanned) {
+      // A failed read leaves the rows empty.
+      (void)store.scan_predicate_into(goal.pred_id, full_scan);
+      scanned = true;
     }
     // Rows in ascending key order, that is by arguments compared as
     // unsigned numbers, first argument first. The rows sharing the bound
     // leading arguments are one run of them; every row outside it fails
     // plan.matches at a leading position.
-    std::span<const Row> rows(*full_scan);
-    if (!plan.leading.empty()) rows = rows_with_prefix(rows, plan.leading);
+    size_t first = 0, last = full_scan.size();
+    if (!plan.leading.empty()) std::tie(first, last) = rows_with_prefix(full_scan, plan.leading);
 
     if (goal.negated) {
       bool defeated = false;
-      for (const auto& [key, s] : rows) {
-        if (present(s.b) && plan.matches(key.args)) { defeated = true; break; }
+      for (size_t i = first; i < last; ++i) {
+        if (present(full_scan.states[i].b) && plan.matches(full_scan.row(i))) {
+          defeated = true;
+          break;
+        }
       }
       if (!defeated) out.push_back(m);
     } else {
-      for (const auto& [key, s] : rows) {
+      for (size_t i = first; i < last; ++i) {
+        const AtomState& s = full_scan.states[i];
         if (s.b <= kPresenceThreshold) continue;  // a NaN b is joined
-        if (!plan.matches(key.args)) continue;
-        join_row(m, s, plan.extend(m.bindings, key.args), out);
+        const auto row = full_scan.row(i);
+        if (!plan.matches(row)) continue;
+        join_row(m, s, plan.extend(m.bindings, row), out);
       }
     }
   }

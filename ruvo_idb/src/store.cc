@@ -656,6 +656,23 @@ Rows rows_of(It first, It last, size_t reserve) {
   return out;
 }
 
+// Appends the row of a state key, checked as decode_state_key checks it.
+void append_flat_row(ScanRows& out, std::string_view key, const AtomState& s) {
+  check_state_key(key);
+  const size_t n = (key.size() - 8) / 8;
+  for (size_t i = 0; i < n; ++i) out.args.push_back(get_u64_be(key.data() + 8 + 8 * i));
+  out.begin.push_back(out.args.size());
+  out.states.push_back(s);
+}
+
+template <class It>
+void flat_rows_of(It first, It last, size_t rows, ScanRows& out) {
+  out.clear();
+  out.states.reserve(rows);
+  out.begin.reserve(rows + 1);
+  for (; first != last; ++first) append_flat_row(out, first->first, first->second);
+}
+
 }  // namespace
 
 // ---- Caches ----
@@ -1192,24 +1209,50 @@ StoreResult<AtomState> RuvoStore::upsert_atom(const AtomKey& atom, const Contrib
   StateKeyBuf key(atom.pred_id, atom.args);
   auto old = load_state(key.view());
   if (!old) return old;
+  return fold_and_write(profile, atom.args, key.view(), *old, c);
+}
 
+StoreResult<AtomState> RuvoStore::upsert_atom_reading_old(uint64_t pred_id,
+                                                          std::span<const uint64_t> args,
+                                                          const Contribution& c,
+                                                          AtomState& old) const {
+  StateKeyBuf key(pred_id, args);
+  auto loaded = load_state(key.view());
+  if (!loaded) return loaded;
+  old = *loaded;
+  auto profile_r = registry.profile_ptr(pred_id);
+  if (!profile_r) return std::unexpected(profile_r.error());
+  if (!*profile_r) return std::unexpected(StoreError(StoreError::UnknownPredicate{pred_id}));
+  const PredicateProfile& profile = **profile_r;
+  if (args.size() != profile.arity) {
+    return std::unexpected(StoreError(StoreError::InvalidArity{profile.arity, args.size()}));
+  }
+  // Nothing is written between the read and the fold, so this is the state
+  // upsert_atom would read again.
+  return fold_and_write(profile, args, key.view(), old, c);
+}
+
+StoreResult<AtomState> RuvoStore::fold_and_write(const PredicateProfile& profile,
+                                                 std::span<const uint64_t> args,
+                                                 std::string_view state_key, const AtomState& old,
+                                                 const Contribution& c) const {
   AtomState next;
   if (profile.aggregation == AggregationMode::Maximum || profile.evidence_mode == EvidenceMode::None) {
     // Folded into the stored state; the evidence id is not looked at and
     // nothing goes to "contrib".
-    next = fold_aggregation(profile.aggregation, *old, c.b, c.d);
+    next = fold_aggregation(profile.aggregation, old, c.b, c.d);
   } else {
     // One record per source: a source reporting again replaces its record,
     // and the state is rebuilt from all of them.
     if (!c.evidence_id) return std::unexpected(StoreError(StoreError::MissingEvidence{}));
-    auto folded = store_contribution(profile.aggregation, key.view(), *old, c);
+    auto folded = store_contribution(profile.aggregation, state_key, old, c);
     if (!folded) return folded;
     next = *folded;
   }
 
-  if (AtomState::approx_eq(next, *old)) return next;
-  if (auto r = write_state(key.view(), next); !r) return std::unexpected(std::move(r.error()));
-  if (auto r = update_indices(profile, atom.args, key.view()); !r) {
+  if (AtomState::approx_eq(next, old)) return next;
+  if (auto r = write_state(state_key, next); !r) return std::unexpected(std::move(r.error()));
+  if (auto r = update_indices(profile, args, state_key); !r) {
     return std::unexpected(std::move(r.error()));
   }
   return next;
@@ -1291,6 +1334,27 @@ StoreResult<Rows> RuvoStore::scan_uncached(std::string_view prefix) const {
   return out;
 }
 
+StoreResult<void> RuvoStore::scan_uncached_into(std::string_view prefix, ScanRows& out) const {
+  out.clear();
+  std::optional<StoreError> failure;
+  auto scan = state_.scan_prefix(prefix, [&](std::string_view key, std::string_view value) {
+    check_state_key(key);
+    auto s = decode_atom_state(value);
+    if (!s) {
+      failure.emplace(s.error());
+      return false;
+    }
+    append_flat_row(out, key, *s);
+    return true;
+  });
+  if (!scan || failure) {
+    out.clear();
+    if (!scan) return std::unexpected(StoreError(scan.error()));
+    return std::unexpected(std::move(*failure));
+  }
+  return {};
+}
+
 namespace {
 
 // Reads a whole predicate into a fresh copy, in key order, checking keys and
@@ -1338,6 +1402,33 @@ StoreResult<Rows> RuvoStore::scan_predicate(uint64_t pred_id) const {
   Rows out = rows_of(rows->begin(), rows->end(), rows->size());
   c.install(pred_id, gen, *rows, bytes);
   return out;
+}
+
+StoreResult<void> RuvoStore::scan_predicate_into(uint64_t pred_id, ScanRows& out) const {
+  if (!caches_) return scan_uncached_into(u64_be(pred_id), out);
+  StoreCaches& c = *caches_;
+  uint64_t gen = 0;
+  {
+    std::lock_guard<std::mutex> lock(c.mirror_mu);
+    StoreCaches::Mirror& m = c.mirrors[pred_id];
+    if (m.loaded) {
+      m.last_use = ++c.tick;
+      flat_rows_of(m.rows.begin(), m.rows.end(), m.rows.size(), out);
+      return {};
+    }
+    if (m.rejected) gen = UINT64_MAX;
+    else gen = m.gen;
+  }
+  if (gen == UINT64_MAX) return scan_uncached_into(u64_be(pred_id), out);
+  size_t bytes = 0;
+  auto rows = load_rows(state_, pred_id, bytes);
+  if (!rows) {
+    out.clear();
+    return std::unexpected(std::move(rows.error()));
+  }
+  flat_rows_of(rows->begin(), rows->end(), rows->size(), out);
+  c.install(pred_id, gen, *rows, bytes);
+  return {};
 }
 
 StoreResult<Rows> RuvoStore::scan_predicate_prefix(uint64_t pred_id,

@@ -54,6 +54,25 @@ std::string encode_contrib_key(std::string_view state_key, std::string_view evid
 // bytes long is a fault.
 AtomKey decode_state_key(std::string_view key);
 
+// Rows of a scan laid out without an allocation per row: row i has the
+// arguments args[begin[i] .. begin[i + 1]) and the state states[i].
+struct ScanRows {
+  std::vector<uint64_t> args;
+  std::vector<size_t> begin{0};
+  std::vector<AtomState> states;
+
+  size_t size() const { return states.size(); }
+  std::span<const uint64_t> row(size_t i) const {
+    return std::span<const uint64_t>(args).subspan(begin[i], begin[i + 1] - begin[i]);
+  }
+  // Keeps the capacity for the next scan.
+  void clear() {
+    args.clear();
+    begin.assign(1, 0);
+    states.clear();
+  }
+};
+
 struct StoreOptions {
   // In-memory caches (profiles, atom states, whole predicates for scans,
   // per-source contributions, symbols). Results and stored bytes are the
@@ -138,6 +157,12 @@ class RuvoStore {
   // and returns the new state (also when the change was below 1e-12 and
   // nothing was written).
   StoreResult<AtomState> upsert_atom(const AtomKey& atom, const Contribution& c) const;
+  // get_state followed by upsert_atom, reading the state once: sets `old`
+  // to the state before the fold and returns the new one. A failed read is
+  // reported before any profile error, as that pair of calls would. `old`
+  // is unspecified on failure.
+  StoreResult<AtomState> upsert_atom_reading_old(uint64_t pred_id, std::span<const uint64_t> args,
+                                                 const Contribution& c, AtomState& old) const;
   // The stored state, (0, 0) when never written. Does not look at profiles.
   StoreResult<AtomState> get_state(const AtomKey& atom) const;
   StoreResult<AtomState> get_state(uint64_t pred_id, std::span<const uint64_t> args) const;
@@ -150,6 +175,9 @@ class RuvoStore {
   // predicate, which fails scan_predicate, does not fail this.
   StoreResult<std::vector<std::pair<AtomKey, AtomState>>> scan_predicate_prefix(
       uint64_t pred_id, std::span<const uint64_t> leading) const;
+  // scan_predicate into `out`, replacing what it held: the same rows in the
+  // same order, and the same failures (after which `out` is empty).
+  StoreResult<void> scan_predicate_into(uint64_t pred_id, ScanRows& out) const;
 
   StoreResult<AtomState> load_state(std::string_view state_key) const;
   StoreResult<AtomState> recompute_aggregate(AggregationMode mode,
@@ -179,6 +207,13 @@ class RuvoStore {
   StoreResult<void> write_state(std::string_view state_key, const AtomState& s) const;
   StoreResult<std::vector<std::pair<AtomKey, AtomState>>> scan_uncached(
       std::string_view prefix) const;
+  StoreResult<void> scan_uncached_into(std::string_view prefix, ScanRows& out) const;
+  // The part of upsert_atom after the profile checks and the read of the
+  // old state.
+  StoreResult<AtomState> fold_and_write(const PredicateProfile& profile,
+                                        std::span<const uint64_t> args,
+                                        std::string_view state_key, const AtomState& old,
+                                        const Contribution& c) const;
   // Stores a per-source contribution record (replacing that source's
   // earlier one) and folds the atom's new state from `old`; see
   // upsert_atom.
