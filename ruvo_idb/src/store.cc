@@ -93,24 +93,22 @@ AtomState fold_both(const AtomState& o, double cb, double cd, Fold f) {
   return AtomState{f(o.b, cb), f(o.d, cd)};
 }
 
-AtomState fold_aggregation(AggregationMode mode, const AtomState& o, double cb, double cd) {
+// Folds one contribution into a state by the aggregation mode. A
+// recomputation over stored records uses maxNum in place of max folding.
+AtomState fold_state(AggregationMode mode, const AtomState& o, double cb, double cd,
+                     bool recomputing) {
   switch (mode) {
     case AggregationMode::NoisyOr: return fold_both(o, cb, cd, fold_noisy_or);
     case AggregationMode::CappedSum: return fold_both(o, cb, cd, fold_capped_sum);
     case AggregationMode::Maximum: break;
   }
-  return fold_both(o, cb, cd, fold_max);
+  return recomputing ? fold_both(o, cb, cd, fold_max_num) : fold_both(o, cb, cd, fold_max);
 }
-
-// The fold of a recomputation over stored records: maxNum in place of max
-// folding.
+AtomState fold_aggregation(AggregationMode mode, const AtomState& o, double cb, double cd) {
+  return fold_state(mode, o, cb, cd, false);
+}
 AtomState fold_recomputed(AggregationMode mode, const AtomState& acc, double cb, double cd) {
-  switch (mode) {
-    case AggregationMode::NoisyOr: return fold_both(acc, cb, cd, fold_noisy_or);
-    case AggregationMode::CappedSum: return fold_both(acc, cb, cd, fold_capped_sum);
-    case AggregationMode::Maximum: break;
-  }
-  return fold_both(acc, cb, cd, fold_max_num);
+  return fold_state(mode, acc, cb, cd, true);
 }
 
 // ---- Counters ----

@@ -751,31 +751,35 @@ bool branch_and_watermark(Args a, std::string_view* branch, std::optional<uint64
          named(py::to_opt_u64(a[1], watermark), "watermark");
 }
 
-PyObject* get_facts_body(EngineSession& s, Args a) {
+// The three branch readers: convert branch and watermark, read, convert
+// every record with `to_py`.
+template <class Read, class ToPy>
+PyObject* branch_read_body(Args a, Read read, ToPy to_py) {
   std::string_view branch;
   std::optional<uint64_t> watermark;
   if (!branch_and_watermark(a, &branch, &watermark)) return nullptr;
-  auto facts = s.edb.get_facts(branch, watermark);
-  if (!facts) return fail(facts.error());
-  return list_of(*facts, fact_to_py);
+  auto records = read(branch, watermark);
+  if (!records) return fail(records.error());
+  return list_of(*records, to_py);
+}
+
+PyObject* get_facts_body(EngineSession& s, Args a) {
+  return branch_read_body(
+      a, [&](std::string_view b, std::optional<uint64_t> w) { return s.edb.get_facts(b, w); },
+      fact_to_py);
 }
 
 PyObject* get_rules_body(EngineSession& s, Args a) {
-  std::string_view branch;
-  std::optional<uint64_t> watermark;
-  if (!branch_and_watermark(a, &branch, &watermark)) return nullptr;
-  auto rules = s.edb.get_rules(branch, watermark);
-  if (!rules) return fail(rules.error());
-  return list_of(*rules, rule_to_py);
+  return branch_read_body(
+      a, [&](std::string_view b, std::optional<uint64_t> w) { return s.edb.get_rules(b, w); },
+      rule_to_py);
 }
 
 PyObject* get_constraints_body(EngineSession& s, Args a) {
-  std::string_view branch;
-  std::optional<uint64_t> watermark;
-  if (!branch_and_watermark(a, &branch, &watermark)) return nullptr;
-  auto constraints = s.edb.get_constraints(branch, watermark);
-  if (!constraints) return fail(constraints.error());
-  return list_of(*constraints, constraint_to_py);
+  return branch_read_body(
+      a,
+      [&](std::string_view b, std::optional<uint64_t> w) { return s.edb.get_constraints(b, w); },
+      constraint_to_py);
 }
 
 PyObject* list_branches_body(EngineSession& s) {
