@@ -17,7 +17,37 @@ namespace ruvo {
 
 std::string EvalError::debug() const {
   if (const auto* e = std::get_if<StoreError>(&v)) return "Store(" + e->debug() + ")";
+  if (interrupted()) return "Interrupted";
   return "MaxIterationsExceeded";
+}
+
+namespace {
+const EvalControl kDefaultControl{};
+thread_local const EvalControl* t_control = &kDefaultControl;
+thread_local bool t_stop = false;
+thread_local uint32_t t_steps = 0;
+constexpr uint32_t kStepsPerCheck = 256;
+}  // namespace
+
+ScopedEvalControl::ScopedEvalControl(const EvalControl& control)
+    : previous_(t_control), previous_stop_(t_stop) {
+  t_control = &control;
+  t_stop = false;
+}
+
+ScopedEvalControl::~ScopedEvalControl() {
+  t_control = previous_;
+  t_stop = previous_stop_;
+}
+
+const EvalControl& current_eval_control() { return *t_control; }
+
+bool interrupt_requested() {
+  if (t_stop) return true;
+  if (++t_steps < kStepsPerCheck) return false;
+  t_steps = 0;
+  if (t_control->interrupt_check && t_control->interrupt_check()) t_stop = true;
+  return t_stop;
 }
 
 namespace {
@@ -149,12 +179,14 @@ EvalResult<uint64_t> fire_rule(const RuvoStore& store, const CompiledRule& rule,
                                ApplicabilitySemantics semantics) {
   // Every match is computed before the first contribution is written.
   const std::vector<BodyMatch> matches = match_body(store, rule.body);
+  if (interrupt_requested()) return std::unexpected(EvalError(EvalError::Interrupted{}));
   uint64_t changed = 0;
   std::vector<uint64_t> args;
   args.reserve(rule.head_args.size());
   Contribution c{0.0, 0.0, std::string()};
   std::string& evidence = *c.evidence_id;
   for (const BodyMatch& m : matches) {
+    if (interrupt_requested()) return std::unexpected(EvalError(EvalError::Interrupted{}));
     if (!resolve_args_into(rule.head_args, m.bindings, args)) continue;  // a head variable the body never bound
     const double strength = strength_of(m, semantics);
     if (strength <= 0.0) continue;
@@ -180,6 +212,7 @@ EvalResult<uint64_t> run_constraint_pass(const RuvoStore& store,
   for (const CompiledConstraint& c : constraints) {
     const std::vector<BodyMatch> matches = match_body(store, c.body);
     for (const BodyMatch& m : matches) {
+      if (interrupt_requested()) return std::unexpected(EvalError(EvalError::Interrupted{}));
       const double strength = strength_of(m, semantics);
       const double v = c.b * strength;
       if (strength <= 0.0 || v <= 0.0) continue;

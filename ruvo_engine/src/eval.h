@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -28,17 +29,54 @@ struct Semantics {
       ApplicabilitySemantics::BodyTruthDiscountedByBodyFalsity;
 };
 
-// Store(<StoreError>) or MaxIterationsExceeded.
+// Store(<StoreError>) or MaxIterationsExceeded; Interrupted when the
+// caller's interrupt check asked to stop (never shown to users: the caller
+// reports its own reason, such as a pending KeyboardInterrupt).
 struct EvalError {
   struct MaxIterationsExceeded {};
-  std::variant<StoreError, MaxIterationsExceeded> v;
+  struct Interrupted {};
+  std::variant<StoreError, MaxIterationsExceeded, Interrupted> v;
   EvalError(StoreError e) : v(std::move(e)) {}
   EvalError(MaxIterationsExceeded e) : v(e) {}
+  EvalError(Interrupted e) : v(e) {}
+  bool interrupted() const { return std::holds_alternative<Interrupted>(v); }
   std::string debug() const;
 };
 
 template <class T>
 using EvalResult = std::expected<T, EvalError>;
+
+// How an evaluation runs; no result depends on it.
+struct EvalControl {
+  // The straightforward evaluation: every pass re-derives every match. The
+  // default evaluation gives bit-identical results faster; this one is the
+  // reference it is checked against.
+  bool reference = false;
+  // Called from the evaluating thread every few hundred steps of work (a
+  // step is a row tried in a join or a contribution written). Once it
+  // returns true, the evaluation stops before its next write and returns
+  // Interrupted; everything written before stays. Empty: never called.
+  std::function<bool()> interrupt_check;
+};
+
+// Makes `control` the evaluating thread's control for this object's
+// lifetime (the previous one comes back afterwards).
+class ScopedEvalControl {
+ public:
+  explicit ScopedEvalControl(const EvalControl& control);
+  ~ScopedEvalControl();
+  ScopedEvalControl(const ScopedEvalControl&) = delete;
+  ScopedEvalControl& operator=(const ScopedEvalControl&) = delete;
+
+ private:
+  const EvalControl* previous_;
+  bool previous_stop_;
+};
+// The control in force on this thread (a default one when none is set).
+const EvalControl& current_eval_control();
+// Counts one step of work and, every few hundred steps, asks the interrupt
+// check. Returns true once a stop was requested (and from then on).
+bool interrupt_requested();
 
 struct EvalStats {
   uint64_t iterations = 0;

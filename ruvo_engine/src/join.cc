@@ -1,5 +1,7 @@
 #include "ruvo_engine/src/join.h"
 
+#include "ruvo_engine/src/eval.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -387,6 +389,9 @@ std::vector<BodyMatch> eval_atom(const RuvoStore& store, const CompiledAtom& goa
   bool scanned = false;
 
   for (const BodyMatch& m : matches) {
+    // Partial output is fine once a stop is requested: the caller checks
+    // before it writes anything and then discards the matches.
+    if (interrupt_requested()) break;
     plan.build(goal.args, m.bindings);
 
     if (plan.all_known) {
@@ -423,6 +428,7 @@ std::vector<BodyMatch> eval_atom(const RuvoStore& store, const CompiledAtom& goa
       if (!defeated) out.push_back(m);
     } else {
       for (size_t i = first; i < last; ++i) {
+        if (interrupt_requested()) break;
         const AtomState& s = full_scan.states[i];
         if (s.b <= kPresenceThreshold) continue;  // a NaN b is joined
         const auto row = full_scan.row(i);

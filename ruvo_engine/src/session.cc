@@ -130,6 +130,7 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
     pred_ids.insert_or_assign(name, id);
 
   const Semantics semantics{rule_applicability, constraint_applicability};
+  const ScopedEvalControl control(eval_control);
   auto stats = evaluate_to_fixpoint(idb, compiled_rules->first, compiled_constraints->first,
                                     semantics, pred_ids, max_depth);
   if (!stats) return std::unexpected(EngineError(std::move(stats.error())));

@@ -63,6 +63,10 @@ class EngineSession {
   // EDB first; an EDB failure leaves the IDB unflushed.
   EngineResult<void> flush_all() const;
 
+  // How materialisation evaluates (reference switch, interrupt check); no
+  // result depends on it.
+  EvalControl eval_control;
+
   // Declared in reverse so that destruction releases the IDB, then the EDB,
   // then the configuration, then the name map.
   ApplicabilitySemantics constraint_applicability =
