@@ -3,7 +3,8 @@
 // atoms_changed, wall time, complete body matches per second and the peak
 // resident memory of the process so far.
 //
-// Usage: engine_bench [--hash] [name ...]   (default: every program)
+// Usage: engine_bench [--hash] [--reference] [name ...]   (default: every
+// program; --reference evaluates the straightforward way)
 // --hash also prints, after each run, a digest of the whole "state" and
 // "contrib" trees (keys and values in key order) and of the run's figures,
 // to compare the results of two builds.
@@ -77,6 +78,7 @@ struct Bench {
 };
 
 bool g_hash = false;
+bool g_reference = false;
 
 struct Fnv {
   uint64_t h = 14695981039346656037ull;
@@ -111,6 +113,7 @@ long peak_rss_kib() {
 }
 
 void run(const char* name, Bench& b) {
+  b.s.eval_control.reference = g_reference;
   const uint64_t matches_before = ruvo::body_matches_found();
   const auto t0 = std::chrono::steady_clock::now();
   auto r = b.s.materialize_with_options("main", std::nullopt);
@@ -234,6 +237,7 @@ int main(int argc, char** argv) {
   std::set<std::string> wanted;
   for (int i = 1; i < argc; ++i) {
     if (std::string_view(argv[i]) == "--hash") g_hash = true;
+    else if (std::string_view(argv[i]) == "--reference") g_reference = true;
     else wanted.insert(argv[i]);
   }
   for (const auto& [name, fn] : all)

@@ -1,10 +1,11 @@
 // Rule firing, the constraint pass and fixpoint evaluation by components.
 //
-// Evaluation is deliberately naive: every pass fires every rule of a
-// component over the whole derived state and re-upserts every contribution.
-// For predicates that fold repeated evidence (noisy-or and capped sum without
+// fire_rule is the reference: every pass fires every rule of a component
+// over the whole derived state and re-upserts every contribution. For
+// predicates that fold repeated evidence (noisy-or and capped sum without
 // per-source bookkeeping) both the states and the change counts depend on
-// this re-firing, so no delta or caching may be introduced here.
+// this re-firing. FastFiring (fast_eval.h) gives the same results faster and
+// is used unless the evaluation control asks for the reference.
 #include "ruvo_engine/src/eval.h"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <string_view>
 
 #include "ruvo_core/src/scc.h"
+#include "ruvo_engine/src/fast_eval.h"
 
 namespace ruvo {
 
@@ -107,11 +109,14 @@ std::vector<BodyMatch> match_body(const RuvoStore& store,
 // One contribution: state read just before the upsert, so that several
 // matches reaching one atom each see the state the previous one left.
 EvalResult<bool> contribute(const RuvoStore& store, uint64_t pred_id,
-                            std::span<const uint64_t> args, const Contribution& c) {
+                            std::span<const uint64_t> args, const Contribution& c,
+                            const WriteObserver* observer = nullptr) {
   AtomState old_state;
   auto new_state = store.upsert_atom_reading_old(pred_id, args, c, old_state);
   if (!new_state) return std::unexpected(EvalError(std::move(new_state.error())));
-  return !AtomState::approx_eq(old_state, *new_state);
+  const bool written = !AtomState::approx_eq(old_state, *new_state);
+  if (written && observer != nullptr) (*observer)(pred_id, args, *new_state);
+  return written;
 }
 
 // resolve_args into a reused buffer; false at the first unbound variable.
@@ -175,8 +180,10 @@ std::string constraint_evidence_id(uint64_t constraint_id, uint64_t position,
   return out;
 }
 
+void count_body_matches(uint64_t n) { g_body_matches.fetch_add(n, std::memory_order_relaxed); }
+
 EvalResult<uint64_t> fire_rule(const RuvoStore& store, const CompiledRule& rule,
-                               ApplicabilitySemantics semantics) {
+                               ApplicabilitySemantics semantics, const WriteObserver* observer) {
   // Every match is computed before the first contribution is written.
   const std::vector<BodyMatch> matches = match_body(store, rule.body);
   if (interrupt_requested()) return std::unexpected(EvalError(EvalError::Interrupted{}));
@@ -195,7 +202,7 @@ EvalResult<uint64_t> fire_rule(const RuvoStore& store, const CompiledRule& rule,
     evidence.clear();
     append_u64_be(evidence, rule.id);
     append_binding_suffix(evidence, m.bindings);
-    auto r = contribute(store, rule.head_pred_id, args, c);
+    auto r = contribute(store, rule.head_pred_id, args, c, observer);
     if (!r) return std::unexpected(std::move(r.error()));
     if (*r) ++changed;
   }
@@ -268,6 +275,11 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
   std::unordered_map<uint64_t, std::vector<size_t>> rules_by_head;
   for (size_t i = 0; i < rules.size(); ++i) rules_by_head[rules[i].head_pred_id].push_back(i);
 
+  // Made after the constraint pass: it copies predicates as it first
+  // meets them and sees every later write.
+  std::optional<FastFiring> fast;
+  if (!current_eval_control().reference) fast.emplace(store, rules, semantics.rule_applicability);
+
   std::vector<size_t> selected;
   for (const Scc& comp : components) {
     selected.clear();
@@ -287,7 +299,7 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
     auto run_pass = [&]() -> EvalResult<uint64_t> {
       uint64_t pass_changed = 0;
       for (size_t i : selected) {
-        auto n = fire_rule(store, rules[i], semantics.rule_applicability);
+        auto n = fast ? fast->fire(i) : fire_rule(store, rules[i], semantics.rule_applicability);
         if (!n) return std::unexpected(std::move(n.error()));
         pass_changed += *n;
       }

@@ -5,6 +5,7 @@
 #include <expected>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -83,10 +84,16 @@ struct EvalStats {
   uint64_t atoms_changed = 0;
 };
 
+// Told of every atom state a firing writes, with the state now stored.
+using WriteObserver =
+    std::function<void(uint64_t pred_id, std::span<const uint64_t> args, const AtomState& stored)>;
+
 // Fires one rule over the current state; returns the number of
-// contributions that changed their atom's state.
+// contributions that changed their atom's state. This is the reference
+// firing: every match is re-derived and re-applied.
 EvalResult<uint64_t> fire_rule(const RuvoStore& store, const CompiledRule& rule,
-                               ApplicabilitySemantics semantics);
+                               ApplicabilitySemantics semantics,
+                               const WriteObserver* observer = nullptr);
 // Applies every constraint once; returns the number of changed states.
 EvalResult<uint64_t> run_constraint_pass(const RuvoStore& store,
                                          const std::vector<CompiledConstraint>& constraints,
@@ -105,6 +112,7 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
 // and constraint passes (a relaxed counter for benchmarks and diagnostics;
 // evaluation never reads it).
 uint64_t body_matches_found();
+void count_body_matches(uint64_t n);
 
 // Evidence ids: rule id (8 bytes BE) + binding suffix; constraint id (8) +
 // goal position (8) + binding suffix. The suffix lists every binding in

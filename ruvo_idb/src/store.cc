@@ -1230,6 +1230,21 @@ StoreResult<AtomState> RuvoStore::upsert_atom_reading_old(uint64_t pred_id,
   return fold_and_write(profile, args, key.view(), old, c);
 }
 
+StoreResult<AtomState> RuvoStore::upsert_atom_known_old(uint64_t pred_id,
+                                                        std::span<const uint64_t> args,
+                                                        const Contribution& c,
+                                                        const AtomState& old) const {
+  auto profile_r = registry.profile_ptr(pred_id);
+  if (!profile_r) return std::unexpected(profile_r.error());
+  if (!*profile_r) return std::unexpected(StoreError(StoreError::UnknownPredicate{pred_id}));
+  const PredicateProfile& profile = **profile_r;
+  if (args.size() != profile.arity) {
+    return std::unexpected(StoreError(StoreError::InvalidArity{profile.arity, args.size()}));
+  }
+  StateKeyBuf key(pred_id, args);
+  return fold_and_write(profile, args, key.view(), old, c);
+}
+
 StoreResult<AtomState> RuvoStore::fold_and_write(const PredicateProfile& profile,
                                                  std::span<const uint64_t> args,
                                                  std::string_view state_key, const AtomState& old,

@@ -163,6 +163,11 @@ class RuvoStore {
   // is unspecified on failure.
   StoreResult<AtomState> upsert_atom_reading_old(uint64_t pred_id, std::span<const uint64_t> args,
                                                  const Contribution& c, AtomState& old) const;
+  // upsert_atom_reading_old for a caller that already knows the stored
+  // state: `old` must be exactly what reading the atom's state would give
+  // now. Skips that read; everything else is the same.
+  StoreResult<AtomState> upsert_atom_known_old(uint64_t pred_id, std::span<const uint64_t> args,
+                                               const Contribution& c, const AtomState& old) const;
   // The stored state, (0, 0) when never written. Does not look at profiles.
   StoreResult<AtomState> get_state(const AtomKey& atom) const;
   StoreResult<AtomState> get_state(uint64_t pred_id, std::span<const uint64_t> args) const;

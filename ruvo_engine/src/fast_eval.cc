@@ -1,0 +1,513 @@
+#include "ruvo_engine/src/fast_eval.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "ruvo_engine/src/relation.h"
+
+namespace ruvo {
+
+namespace {
+
+bool present(double b) { return b > kPresenceThreshold; }
+
+bool is_arithmetic(BuiltinOp op) {
+  return op == BuiltinOp::Add || op == BuiltinOp::Sub || op == BuiltinOp::Mul ||
+         op == BuiltinOp::Div;
+}
+
+// A term of a compiled rule: a variable slot or a fixed value.
+struct ArgRef {
+  bool var = false;
+  uint32_t slot = 0;
+  uint64_t value = 0;
+};
+
+struct GoalPlan {
+  enum class Kind : uint8_t { Positive, Negated, Builtin };
+  Kind kind = Kind::Builtin;
+  uint64_t pred_id = 0;
+  Relation* rel = nullptr;  // set before each firing
+  std::vector<ArgRef> args;
+  const BuiltinGoal* builtin = nullptr;
+  uint32_t positive_index = 0;  // among the positive goals
+  // Scratch for one visit (goals are visited at one depth each).
+  std::vector<uint64_t> values;
+  std::vector<uint32_t> free_pos;
+  std::vector<uint32_t> same_pos;  // pairs: position, earlier position
+};
+
+struct RulePlan {
+  std::vector<std::string_view> var_names;  // by slot
+  std::vector<uint32_t> slots_by_name;      // slots in ascending name byte order
+  std::vector<GoalPlan> goals;
+  std::vector<ArgRef> head;
+  uint32_t positives = 0;
+  bool has_arithmetic = false;
+
+  uint32_t slot_of(std::string_view name) {
+    for (uint32_t i = 0; i < var_names.size(); ++i)
+      if (var_names[i] == name) return i;
+    var_names.push_back(name);
+    return static_cast<uint32_t>(var_names.size() - 1);
+  }
+  ArgRef ref(const Term& t) {
+    ArgRef a;
+    if (t.kind == Term::Kind::Var) {
+      a.var = true;
+      a.slot = slot_of(t.name);
+    } else {
+      a.value = t.value;
+    }
+    return a;
+  }
+
+  explicit RulePlan(const CompiledRule& rule) {
+    for (const CompiledGoal& g : rule.body) {
+      GoalPlan p;
+      if (const auto* atom = std::get_if<CompiledAtom>(&g)) {
+        p.kind = atom->negated ? GoalPlan::Kind::Negated : GoalPlan::Kind::Positive;
+        p.pred_id = atom->pred_id;
+        for (const Term& t : atom->args) p.args.push_back(ref(t));
+        if (!atom->negated) p.positive_index = positives++;
+      } else {
+        const auto& b = std::get<BuiltinGoal>(g);
+        p.builtin = &b;
+        for (const Term& t : b.args) p.args.push_back(ref(t));
+        if (is_arithmetic(b.op)) has_arithmetic = true;
+      }
+      p.values.resize(p.args.size());
+      goals.push_back(std::move(p));
+    }
+    for (const Term& t : rule.head_args) head.push_back(ref(t));
+    slots_by_name.resize(var_names.size());
+    for (uint32_t i = 0; i < slots_by_name.size(); ++i) slots_by_name[i] = i;
+    // char_traits<char> compares as unsigned char: byte order.
+    std::sort(slots_by_name.begin(), slots_by_name.end(),
+              [&](uint32_t a, uint32_t b) { return var_names[a] < var_names[b]; });
+  }
+};
+
+struct RuleState {
+  std::unique_ptr<RulePlan> plan;
+  bool fired = false;
+  uint64_t fired_at = 0;  // change number when its last firing began
+};
+
+// The matches of one firing, as the contributions they make.
+struct Found {
+  size_t head;      // offset into head_args
+  size_t evidence;  // offset into evidence, length evidence_len
+  size_t evidence_len;
+  size_t key;       // offset into keys
+  double b, d;
+};
+
+void append_u64_be(std::string& out, uint64_t x) {
+  char buf[8];
+  for (int i = 7; i >= 0; --i) {
+    buf[i] = static_cast<char>(x & 0xff);
+    x >>= 8;
+  }
+  out.append(buf, 8);
+}
+
+}  // namespace
+
+struct FastFiring::Impl {
+  const RuvoStore& store;
+  const std::vector<CompiledRule>& rules;
+  ApplicabilitySemantics semantics;
+  WriteObserver observer;
+
+  std::unordered_map<uint64_t, std::unique_ptr<Relation>> relations;
+  std::unordered_map<uint64_t, std::optional<PredicateProfile>> profiles;
+  std::vector<RuleState> states;
+  uint64_t seq = 0;
+  // Set when a predicate could not be read whole: from then on every
+  // firing goes the straightforward way, which reads the store itself.
+  bool broken = false;
+
+  // ---- one firing ----
+  const CompiledRule* rule = nullptr;
+  RulePlan* plan = nullptr;
+  std::vector<uint64_t> vals;
+  std::vector<uint8_t> bound;
+  std::vector<uint32_t> key;
+  int restricted = -1;  // goal limited to changed rows, -1 for none
+  uint64_t since = 0;
+  std::vector<std::pair<uint64_t, std::unique_ptr<RowIndex>>> delta_indexes;
+  std::vector<uint32_t> delta_rows;
+  bool want_evidence = false;
+  bool want_keys = false;
+  bool stopped = false;
+  std::vector<Found> found;
+  std::vector<uint64_t> head_args;
+  std::string evidence;
+  std::vector<uint32_t> keys;
+
+  Impl(const RuvoStore& s, const std::vector<CompiledRule>& r, ApplicabilitySemantics sem)
+      : store(s), rules(r), semantics(sem), states(r.size()) {
+    observer = [this](uint64_t pred_id, std::span<const uint64_t> args, const AtomState& st) {
+      note_write(pred_id, args, st);
+    };
+  }
+
+  void note_write(uint64_t pred_id, std::span<const uint64_t> args, const AtomState& st) {
+    ++seq;
+    auto it = relations.find(pred_id);
+    if (it != relations.end()) it->second->note_write(args, st, seq);
+  }
+
+  const std::optional<PredicateProfile>* profile(uint64_t pred_id) {
+    auto it = profiles.find(pred_id);
+    if (it != profiles.end()) return &it->second;
+    auto p = store.registry.get_profile(pred_id);
+    if (!p) return nullptr;  // not cached: a later call may read it
+    return &profiles.emplace(pred_id, std::move(*p)).first->second;
+  }
+
+  // The relation of a predicate, loaded on first use; null when it cannot
+  // be read whole.
+  Relation* relation(uint64_t pred_id) {
+    auto it = relations.find(pred_id);
+    if (it != relations.end()) return it->second.get();
+    const auto* prof = profile(pred_id);
+    if (prof == nullptr || !*prof) return nullptr;
+    const uint64_t arity = (*prof)->arity;
+    if (arity > UINT32_MAX) return nullptr;
+    ScanRows rows;
+    if (!store.scan_predicate_into(pred_id, rows)) return nullptr;
+    auto rel = std::make_unique<Relation>(static_cast<uint32_t>(arity));
+    for (size_t i = 0; i < rows.size(); ++i) {
+      auto a = rows.row(i);
+      if (a.size() != arity) return nullptr;
+      rel->load_row(a, rows.states[i]);
+    }
+    return relations.emplace(pred_id, std::move(rel)).first->second.get();
+  }
+
+  // ---- matching ----
+
+  void leaf(double b, double d) {
+    const size_t head_at = head_args.size();
+    for (const ArgRef& a : plan->head) {
+      if (a.var && !bound[a.slot]) {  // a head variable the body never bound
+        head_args.resize(head_at);
+        return;
+      }
+      head_args.push_back(a.var ? vals[a.slot] : a.value);
+    }
+    double s = semantics == ApplicabilitySemantics::BodyTruthOnly ? b : b * (1.0 - d);
+    if (s < 0.0) s = 0.0;
+    if (s > 1.0) s = 1.0;
+    if (s <= 0.0) {
+      head_args.resize(head_at);
+      return;
+    }
+    Found f{head_at, evidence.size(), 0, keys.size(), rule->b * s, rule->d * s};
+    if (want_evidence) {
+      append_u64_be(evidence, rule->id);
+      for (uint32_t slot : plan->slots_by_name) {
+        if (!bound[slot]) continue;
+        evidence.append(plan->var_names[slot]);
+        evidence.push_back('\0');
+        append_u64_be(evidence, vals[slot]);
+      }
+      f.evidence_len = evidence.size() - f.evidence;
+    }
+    if (want_keys) keys.insert(keys.end(), key.begin(), key.end());
+    found.push_back(f);
+  }
+
+  RowIndex& delta_index(Relation& rel, uint64_t mask) {
+    for (auto& [m, idx] : delta_indexes)
+      if (m == mask) return *idx;
+    auto idx = std::make_unique<RowIndex>(mask, rel.arity());
+    for (uint32_t row : delta_rows)
+      idx->add(row, rel.all_args().data() + static_cast<size_t>(row) * rel.arity());
+    delta_indexes.emplace_back(mask, std::move(idx));
+    return *delta_indexes.back().second;
+  }
+
+  void run(size_t gi, double b, double d) {
+    if (stopped) return;
+    if (gi == plan->goals.size()) {
+      leaf(b, d);
+      return;
+    }
+    GoalPlan& g = plan->goals[gi];
+    if (g.kind == GoalPlan::Kind::Builtin) return run_builtin(gi, b, d);
+    Relation& rel = *g.rel;
+    const bool negated = g.kind == GoalPlan::Kind::Negated;
+    if (g.args.size() != rel.arity()) {
+      // No stored atom has this many arguments.
+      if (negated) run(gi + 1, b, d);
+      return;
+    }
+    uint64_t mask = 0;
+    g.free_pos.clear();
+    g.same_pos.clear();
+    for (uint32_t i = 0; i < g.args.size(); ++i) {
+      const ArgRef& a = g.args[i];
+      if (!a.var) {
+        g.values[i] = a.value;
+      } else if (bound[a.slot]) {
+        g.values[i] = vals[a.slot];
+      } else {
+        uint32_t earlier = UINT32_MAX;
+        for (uint32_t f : g.free_pos)
+          if (g.args[f].slot == a.slot) earlier = f;
+        if (earlier == UINT32_MAX) {
+          g.free_pos.push_back(i);
+        } else {
+          g.same_pos.push_back(i);
+          g.same_pos.push_back(earlier);
+        }
+        continue;
+      }
+      if (i < 64) mask |= uint64_t{1} << i;
+    }
+    const bool restrict_here = restricted == static_cast<int>(gi);
+
+    if (g.free_pos.empty()) {  // every argument known: one atom
+      const int64_t row = rel.find(g.values);
+      const bool here = row >= 0 && present(rel.state(static_cast<uint32_t>(row)).b);
+      if (negated) {
+        if (!here) run(gi + 1, b, d);
+        return;
+      }
+      if (!here) return;
+      const uint32_t r = static_cast<uint32_t>(row);
+      if (restrict_here && rel.changed_at(r) <= since) return;
+      const AtomState& s = rel.state(r);
+      key[g.positive_index] = r;
+      run(gi + 1, b * s.b, 1.0 - (1.0 - d) * (1.0 - s.d));
+      return;
+    }
+
+    const std::vector<uint32_t>& rows =
+        restrict_here ? delta_index(rel, mask).group(g.values.data(), rel.all_args())
+                      : rel.index(mask).group(g.values.data(), rel.all_args());
+    auto fits = [&](std::span<const uint64_t> row) {
+      for (uint32_t i = 0; i < g.args.size(); ++i) {
+        const ArgRef& a = g.args[i];
+        if ((!a.var || bound[a.slot]) && row[i] != g.values[i]) return false;
+      }
+      for (size_t k = 0; k < g.same_pos.size(); k += 2)
+        if (row[g.same_pos[k]] != row[g.same_pos[k + 1]]) return false;
+      return true;
+    };
+    if (negated) {
+      for (uint32_t r : rows) {
+        if (interrupt_requested()) { stopped = true; return; }
+        if (present(rel.state(r).b) && fits(rel.args(r))) return;
+      }
+      run(gi + 1, b, d);
+      return;
+    }
+    // Indexes into `rows` rather than iterators: nothing below adds rows,
+    // but keep the loop independent of that.
+    for (size_t k = 0; k < rows.size(); ++k) {
+      if (interrupt_requested()) { stopped = true; return; }
+      const uint32_t r = rows[k];
+      const AtomState s = rel.state(r);
+      if (s.b <= kPresenceThreshold) continue;  // a NaN b is joined
+      const auto row = rel.args(r);
+      if (!fits(row)) continue;
+      for (uint32_t f : g.free_pos) {
+        vals[g.args[f].slot] = row[f];
+        bound[g.args[f].slot] = 1;
+      }
+      key[g.positive_index] = r;
+      run(gi + 1, b * s.b, 1.0 - (1.0 - d) * (1.0 - s.d));
+      for (uint32_t f : g.free_pos) bound[g.args[f].slot] = 0;
+    }
+  }
+
+  void run_builtin(size_t gi, double b, double d) {
+    const GoalPlan& g = plan->goals[gi];
+    std::vector<BodyMatch> in(1);
+    in[0].b = b;
+    in[0].d = d;
+    for (uint32_t slot = 0; slot < bound.size(); ++slot)
+      if (bound[slot]) in[0].bindings.bind(plan->var_names[slot], vals[slot]);
+    std::vector<BodyMatch> out = eval_builtin(store, g.builtin->op, g.builtin->args, in);
+    if (out.empty()) return;
+    std::vector<uint32_t> added;
+    for (const auto& [name, value] : out[0].bindings.items()) {
+      const uint32_t slot = plan->slot_of(name);
+      if (bound[slot]) continue;
+      vals[slot] = value;
+      bound[slot] = 1;
+      added.push_back(slot);
+    }
+    run(gi + 1, out[0].b, out[0].d);
+    for (uint32_t slot : added) bound[slot] = 0;
+  }
+
+  void collect(int restrict_goal) {
+    restricted = restrict_goal;
+    delta_indexes.clear();
+    if (restrict_goal >= 0) plan->goals[static_cast<size_t>(restrict_goal)].rel->changed_since(since, delta_rows);
+    std::fill(bound.begin(), bound.end(), 0);
+    run(0, 1.0, 0.0);
+    restricted = -1;
+  }
+
+  void clear_found() {
+    found.clear();
+    head_args.clear();
+    evidence.clear();
+    keys.clear();
+  }
+
+  // Sorts the matches into the order the full firing finds them and drops
+  // repeats (a match using changed atoms at several goals is found once per
+  // such goal).
+  void order_found() {
+    const uint32_t n = plan->positives;
+    auto key_less = [&](const Found& a, const Found& b) {
+      for (uint32_t j = 0; j < n; ++j) {
+        const uint32_t ra = keys[a.key + j], rb = keys[b.key + j];
+        if (ra == rb) continue;
+        const Relation& rel = *positive_rel[j];
+        const auto x = rel.args(ra), y = rel.args(rb);
+        return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
+      }
+      return false;
+    };
+    std::stable_sort(found.begin(), found.end(), key_less);
+    auto same = [&](const Found& a, const Found& b) { return !key_less(a, b) && !key_less(b, a); };
+    found.erase(std::unique(found.begin(), found.end(), same), found.end());
+  }
+  std::vector<Relation*> positive_rel;
+
+  EvalResult<uint64_t> reference_firing(const CompiledRule& r) {
+    return fire_rule(store, r, semantics, &observer);
+  }
+
+  EvalResult<uint64_t> fire(size_t index) {
+    const CompiledRule& r = rules[index];
+    RuleState& st = states[index];
+    if (!st.plan) st.plan = std::make_unique<RulePlan>(r);
+    const bool had_previous = st.fired;
+    const uint64_t previous = st.fired_at;
+    st.fired = true;
+    st.fired_at = seq;
+    RulePlan& p = *st.plan;
+    if (broken || p.has_arithmetic) return reference_firing(r);
+
+    const auto* head_profile = profile(r.head_pred_id);
+    if (head_profile == nullptr || !*head_profile) return reference_firing(r);
+    const bool maximum = (*head_profile)->aggregation == AggregationMode::Maximum;
+    positive_rel.assign(p.positives, nullptr);
+    for (GoalPlan& g : p.goals) {
+      if (g.kind == GoalPlan::Kind::Builtin) continue;
+      g.rel = relation(g.pred_id);
+      if (g.rel == nullptr) {
+        broken = true;
+        return reference_firing(r);
+      }
+      if (g.kind == GoalPlan::Kind::Positive) positive_rel[g.positive_index] = g.rel;
+    }
+    Relation* head_rel = nullptr;
+    if (maximum) {
+      head_rel = relation(r.head_pred_id);
+      if (head_rel == nullptr) {
+        broken = true;
+        return reference_firing(r);
+      }
+    } else if (auto it = relations.find(r.head_pred_id); it != relations.end()) {
+      head_rel = it->second.get();
+    }
+    // Only a copy of the head's own arity can stand for its reads.
+    if (head_rel != nullptr && head_rel->arity() != p.head.size()) head_rel = nullptr;
+
+    rule = &r;
+    plan = &p;
+    vals.assign(p.var_names.size(), 0);
+    bound.assign(p.var_names.size(), 0);
+    key.assign(p.positives, 0);
+    want_evidence = !maximum && (*head_profile)->evidence_mode != EvidenceMode::None;
+    stopped = false;
+    clear_found();
+
+    bool delta = had_previous && maximum && head_rel != nullptr && head_rel->non_finite() == 0;
+    for (const GoalPlan& g : p.goals) {
+      if (delta && g.kind == GoalPlan::Kind::Negated && g.rel->last_change() > previous)
+        delta = false;
+    }
+    if (delta) {
+      since = previous;
+      want_keys = true;
+      for (size_t gi = 0; gi < p.goals.size(); ++gi) {
+        const GoalPlan& g = p.goals[gi];
+        if (g.kind == GoalPlan::Kind::Positive && g.rel->last_change() > previous)
+          collect(static_cast<int>(gi));
+      }
+      order_found();
+      // A non-finite contribution may make a head state non-finite, after
+      // which every repeated contribution to it counts: apply them all.
+      for (const Found& f : found) {
+        if (!std::isfinite(f.b) || !std::isfinite(f.d)) {
+          delta = false;
+          break;
+        }
+      }
+      if (!delta) clear_found();
+    }
+    if (!delta) {
+      want_keys = false;
+      collect(-1);
+    }
+    if (stopped || interrupt_requested())
+      return std::unexpected(EvalError(EvalError::Interrupted{}));
+    count_body_matches(found.size());
+
+    uint64_t changed = 0;
+    const size_t arity = p.head.size();
+    Contribution c{0.0, 0.0, std::nullopt};
+    if (want_evidence) c.evidence_id.emplace();
+    for (const Found& f : found) {
+      if (interrupt_requested()) return std::unexpected(EvalError(EvalError::Interrupted{}));
+      c.b = f.b;
+      c.d = f.d;
+      if (want_evidence) c.evidence_id->assign(evidence, f.evidence, f.evidence_len);
+      const std::span<const uint64_t> args(head_args.data() + f.head, arity);
+      AtomState old;
+      StoreResult<AtomState> next;
+      if (head_rel != nullptr) {
+        // The copy holds exactly what the store would read.
+        const int64_t row = head_rel->find(args);
+        old = row < 0 ? AtomState{} : head_rel->state(static_cast<uint32_t>(row));
+        next = store.upsert_atom_known_old(r.head_pred_id, args, c, old);
+      } else {
+        next = store.upsert_atom_reading_old(r.head_pred_id, args, c, old);
+      }
+      if (!next) return std::unexpected(EvalError(std::move(next.error())));
+      if (!AtomState::approx_eq(old, *next)) {
+        ++changed;
+        note_write(r.head_pred_id, args, *next);
+      }
+    }
+    return changed;
+  }
+};
+
+FastFiring::FastFiring(const RuvoStore& store, const std::vector<CompiledRule>& rules,
+                       ApplicabilitySemantics semantics)
+    : impl_(std::make_unique<Impl>(store, rules, semantics)) {}
+FastFiring::~FastFiring() = default;
+
+EvalResult<uint64_t> FastFiring::fire(size_t index) { return impl_->fire(index); }
+
+void FastFiring::note_write(uint64_t pred_id, std::span<const uint64_t> args,
+                            const AtomState& stored) {
+  impl_->note_write(pred_id, args, stored);
+}
+
+}  // namespace ruvo

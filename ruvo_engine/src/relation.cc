@@ -1,0 +1,180 @@
+#include "ruvo_engine/src/relation.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace ruvo {
+
+namespace {
+
+uint64_t mix(uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  x *= 0xc4ceb9fe1a85ec53ULL;
+  x ^= x >> 33;
+  return x;
+}
+
+uint64_t hash_args(std::span<const uint64_t> args) {
+  uint64_t h = 0x9e3779b97f4a7c15ULL ^ args.size();
+  for (uint64_t a : args) h = mix(h ^ a) + 0x9e3779b97f4a7c15ULL;
+  return h;
+}
+
+bool row_less(const std::vector<uint64_t>& all, uint32_t arity, uint32_t a, uint32_t b) {
+  const uint64_t* pa = all.data() + static_cast<size_t>(a) * arity;
+  const uint64_t* pb = all.data() + static_cast<size_t>(b) * arity;
+  return std::lexicographical_compare(pa, pa + arity, pb, pb + arity);
+}
+
+}  // namespace
+
+bool non_finite_state(const AtomState& s) { return !std::isfinite(s.b) || !std::isfinite(s.d); }
+
+// ---- RowIndex ----
+
+const std::vector<uint32_t> RowIndex::kEmpty;
+
+uint64_t RowIndex::hash_of(const uint64_t* args) const {
+  uint64_t h = 0x51ed2701f3a5c7b9ULL;
+  for (uint32_t i = 0; i < arity_ && i < 64; ++i) {
+    if (mask_ & (uint64_t{1} << i)) h = mix(h ^ args[i]) + i;
+  }
+  return h | 1;  // 0 marks an empty slot
+}
+
+RowIndex::Group* RowIndex::find_or_add(uint64_t h, bool add) {
+  if (keys_.empty()) {
+    if (!add) return nullptr;
+    keys_.assign(16, 0);
+    slot_group_.assign(16, 0);
+  }
+  size_t cap = keys_.size();
+  size_t i = h & (cap - 1);
+  while (keys_[i] != 0) {
+    if (keys_[i] == h) return &groups_[slot_group_[i]];
+    i = (i + 1) & (cap - 1);
+  }
+  if (!add) return nullptr;
+  if ((groups_.size() + 1) * 2 > cap) {
+    std::vector<uint64_t> old_keys(cap * 2, 0);
+    std::vector<uint32_t> old_groups(cap * 2, 0);
+    old_keys.swap(keys_);
+    old_groups.swap(slot_group_);
+    const size_t ncap = keys_.size();
+    for (size_t j = 0; j < old_keys.size(); ++j) {
+      if (old_keys[j] == 0) continue;
+      size_t k = old_keys[j] & (ncap - 1);
+      while (keys_[k] != 0) k = (k + 1) & (ncap - 1);
+      keys_[k] = old_keys[j];
+      slot_group_[k] = old_groups[j];
+    }
+    return find_or_add(h, add);
+  }
+  keys_[i] = h;
+  slot_group_[i] = static_cast<uint32_t>(groups_.size());
+  groups_.emplace_back();
+  return &groups_.back();
+}
+
+void RowIndex::add(uint32_t row, const uint64_t* args) {
+  find_or_add(hash_of(args), true)->rows.push_back(row);
+}
+
+const std::vector<uint32_t>& RowIndex::group(const uint64_t* args,
+                                             const std::vector<uint64_t>& all_args) {
+  Group* g = find_or_add(hash_of(args), false);
+  if (g == nullptr) return kEmpty;
+  if (g->sorted < g->rows.size()) {
+    auto less = [&](uint32_t a, uint32_t b) { return row_less(all_args, arity_, a, b); };
+    auto mid = g->rows.begin() + static_cast<std::ptrdiff_t>(g->sorted);
+    std::sort(mid, g->rows.end(), less);
+    std::inplace_merge(g->rows.begin(), mid, g->rows.end(), less);
+    g->sorted = g->rows.size();
+  }
+  return g->rows;
+}
+
+// ---- Relation ----
+
+int64_t Relation::find(std::span<const uint64_t> args) const {
+  if (table_.empty()) return -1;
+  const size_t cap = table_.size();
+  size_t i = hash_args(args) & (cap - 1);
+  while (table_[i] >= 0) {
+    const uint32_t row = static_cast<uint32_t>(table_[i]);
+    if (std::equal(args.begin(), args.end(), args_.begin() + static_cast<std::ptrdiff_t>(row) * arity_))
+      return row;
+    i = (i + 1) & (cap - 1);
+  }
+  return -1;
+}
+
+void Relation::grow_table() {
+  size_t cap = table_.empty() ? 64 : table_.size() * 2;
+  table_.assign(cap, -1);
+  for (uint32_t row = 0; row < states_.size(); ++row) {
+    size_t i = hash_args(args(row)) & (cap - 1);
+    while (table_[i] >= 0) i = (i + 1) & (cap - 1);
+    table_[i] = row;
+  }
+}
+
+uint32_t Relation::add_row(std::span<const uint64_t> a, const AtomState& s) {
+  const uint32_t row = static_cast<uint32_t>(states_.size());
+  args_.insert(args_.end(), a.begin(), a.end());
+  states_.push_back(s);
+  changed_at_.push_back(0);
+  if (non_finite_state(s)) ++non_finite_;
+  if ((states_.size()) * 2 > table_.size()) {
+    grow_table();
+  } else {
+    const size_t cap = table_.size();
+    size_t i = hash_args(a) & (cap - 1);
+    while (table_[i] >= 0) i = (i + 1) & (cap - 1);
+    table_[i] = row;
+  }
+  for (auto& idx : indexes_) idx->add(row, args_.data() + static_cast<size_t>(row) * arity_);
+  return row;
+}
+
+void Relation::load_row(std::span<const uint64_t> a, const AtomState& s) { add_row(a, s); }
+
+void Relation::note_write(std::span<const uint64_t> a, const AtomState& s, uint64_t seq) {
+  int64_t found = find(a);
+  uint32_t row;
+  if (found < 0) {
+    row = add_row(a, s);
+  } else {
+    row = static_cast<uint32_t>(found);
+    if (non_finite_state(states_[row])) --non_finite_;
+    states_[row] = s;
+    if (non_finite_state(s)) ++non_finite_;
+  }
+  changed_at_[row] = seq;
+  log_seq_.push_back(seq);
+  log_row_.push_back(row);
+}
+
+RowIndex& Relation::index(uint64_t mask) {
+  for (auto& idx : indexes_)
+    if (idx->mask() == mask) return *idx;
+  indexes_.push_back(std::make_unique<RowIndex>(mask, arity_));
+  RowIndex& idx = *indexes_.back();
+  for (uint32_t row = 0; row < states_.size(); ++row)
+    idx.add(row, args_.data() + static_cast<size_t>(row) * arity_);
+  return idx;
+}
+
+void Relation::changed_since(uint64_t since, std::vector<uint32_t>& out) const {
+  out.clear();
+  auto first = std::upper_bound(log_seq_.begin(), log_seq_.end(), since);
+  for (auto it = first; it != log_seq_.end(); ++it) {
+    const uint32_t row = log_row_[static_cast<size_t>(it - log_seq_.begin())];
+    // A row's latest entry is the one carrying its current change number.
+    if (changed_at_[row] == *it) out.push_back(row);
+  }
+}
+
+}  // namespace ruvo

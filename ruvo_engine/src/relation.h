@@ -1,0 +1,101 @@
+// Relation: the engine's in-memory copy of one predicate's stored atoms for
+// the length of one evaluation, with hash indexes on bound argument
+// positions and a log of which atoms changed when.
+//
+// A relation is loaded once from the store and from then on kept equal to
+// it by the evaluation, which reports every state it writes (note_write).
+// Nothing else may write atom states while an evaluation runs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "ruvo_idb/src/types.h"
+
+namespace ruvo {
+
+// Row ids of one access pattern, grouped by the hash of the values at the
+// pattern's positions. A group is handed out sorted by the rows' arguments
+// (ascending, unsigned, first argument first), which is the order a scan of
+// the store gives; rows of other values that share the hash are in it too,
+// so callers still compare the values.
+class RowIndex {
+ public:
+  // `mask`: bit i set when argument i is bound (arguments beyond 63 are
+  // never indexed).
+  RowIndex(uint64_t mask, uint32_t arity) : mask_(mask), arity_(arity) {}
+  uint64_t mask() const { return mask_; }
+  // REQUIRES: row's arguments are final (rows never change arguments).
+  void add(uint32_t row, const uint64_t* args);
+  // The group of rows whose values at the pattern's positions hash like
+  // `args` (only the masked positions of `args` are read), sorted by
+  // arguments. `all_args` is the relation's flat argument array.
+  const std::vector<uint32_t>& group(const uint64_t* args, const std::vector<uint64_t>& all_args);
+  uint64_t hash_of(const uint64_t* args) const;
+
+ private:
+  struct Group {
+    std::vector<uint32_t> rows;
+    size_t sorted = 0;  // rows[0, sorted) are in order
+  };
+  uint64_t mask_;
+  uint32_t arity_;
+  std::vector<uint64_t> keys_;  // open addressing: hash per slot (0 = empty)
+  std::vector<uint32_t> slot_group_;
+  std::vector<Group> groups_;
+  static const std::vector<uint32_t> kEmpty;
+  Group* find_or_add(uint64_t h, bool add);
+};
+
+class Relation {
+ public:
+  explicit Relation(uint32_t arity) : arity_(arity) {}
+
+  uint32_t arity() const { return arity_; }
+  size_t size() const { return states_.size(); }
+  const std::vector<uint64_t>& all_args() const { return args_; }
+  std::span<const uint64_t> args(uint32_t row) const {
+    return {args_.data() + static_cast<size_t>(row) * arity_, arity_};
+  }
+  const AtomState& state(uint32_t row) const { return states_[row]; }
+  uint64_t changed_at(uint32_t row) const { return changed_at_[row]; }
+  // The sequence number of the latest write, 0 when none since loading.
+  uint64_t last_change() const { return log_seq_.empty() ? 0 : log_seq_.back(); }
+  // Rows holding an infinity or a NaN in either field.
+  size_t non_finite() const { return non_finite_; }
+
+  // Row of the atom, or -1. REQUIRES: args.size() == arity().
+  int64_t find(std::span<const uint64_t> args) const;
+  // Appends a row as loaded from the store (change number 0).
+  void load_row(std::span<const uint64_t> args, const AtomState& s);
+  // Records that the store now holds `s` for the atom, written as change
+  // number `seq` (increasing over the evaluation).
+  void note_write(std::span<const uint64_t> args, const AtomState& s, uint64_t seq);
+
+  // The index of rows by the positions in `mask` (built on first use and
+  // kept up to date).
+  RowIndex& index(uint64_t mask);
+  // Every row changed after change number `since`, once each, in the
+  // order of their latest change.
+  void changed_since(uint64_t since, std::vector<uint32_t>& out) const;
+
+ private:
+  uint32_t add_row(std::span<const uint64_t> args, const AtomState& s);
+  void grow_table();
+  uint32_t arity_;
+  std::vector<uint64_t> args_;
+  std::vector<AtomState> states_;
+  std::vector<uint64_t> changed_at_;
+  std::vector<uint64_t> log_seq_;
+  std::vector<uint32_t> log_row_;
+  std::vector<int64_t> table_;  // open addressing over rows, -1 = empty
+  size_t non_finite_ = 0;
+  std::vector<std::unique_ptr<RowIndex>> indexes_;
+};
+
+// True when a field is an infinity or a NaN.
+bool non_finite_state(const AtomState& s);
+
+}  // namespace ruvo
