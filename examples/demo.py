@@ -9,7 +9,7 @@ import tempfile
 from ruvo import NativeStore
 
 
-def show(store, pred, names):
+def show(store: NativeStore, pred: str, names: dict[int, str]) -> None:
     rows = store.query_predicate(pred)
     print(f"  {pred}: {len(rows)} atom(s)")
     for row in rows:
@@ -17,8 +17,17 @@ def show(store, pred, names):
         print(f"    {pred}({args})  b={row['b']:.3f} d={row['d']:.3f}  {row['status']}")
 
 
-def main():
-    root = sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp(prefix="ruvo-demo-")
+def main() -> None:
+    # A store directory given on the command line is kept; the default one
+    # is removed when the demo ends.
+    if len(sys.argv) > 1:
+        run(sys.argv[1])
+    else:
+        with tempfile.TemporaryDirectory(prefix="ruvo-demo-") as root:
+            run(root)
+
+
+def run(root: str) -> None:
     edb_path, idb_path = os.path.join(root, "edb"), os.path.join(root, "idb")
     print(f"Store in {root}")
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ suites (also under
 # AddressSanitizer + UndefinedBehaviorSanitizer), then the Python suite
-# against the installed package. Installs what is missing first.
+# against the installed package, with its type stubs checked against the
+# built module. Installs what is missing first.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$RUVO_ROOT"
@@ -21,6 +22,9 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 echo "== Python package and tests"
 ruvo_install_package
+# The shipped type stubs must match the built module, and type the demo.
+"$RUVO_PY" -m mypy.stubtest --mypy-config-file pyproject.toml ruvo._native
+"$RUVO_PY" -m mypy --strict examples/demo.py
 RUVO_TEST_TOOL="$RUVO_ROOT/build/release/ruvo_py/ruvo_corrupt_tool" \
   "$RUVO_PY" -m pytest -q ruvo_py/tests
 echo "All tests passed."
