@@ -279,6 +279,16 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
   // meets them and sees every later write.
   std::optional<FastFiring> fast;
   if (!current_eval_control().reference) fast.emplace(store, rules, semantics.rule_applicability);
+  // The fast firing reads its own copies; the store's caches need not
+  // grow with what it writes.
+  struct CacheWrites {
+    const RuvoStore& store;
+    bool off;
+    ~CacheWrites() {
+      if (off) store.set_cache_writes(true);
+    }
+  } cache_writes{store, fast.has_value()};
+  if (cache_writes.off) store.set_cache_writes(false);
 
   std::vector<size_t> selected;
   for (const Scc& comp : components) {

@@ -319,6 +319,15 @@ class FlatCache {
     return copy != nullptr ? copy : &old->value;
   }
 
+  // Replaces the value of a cached key; adds nothing.
+  void update_if_present(std::string_view key, uint64_t h, const V& value) {
+    if (Slot* s = cur_.find(key, h)) {
+      s->value = value;
+    } else if (Slot* o = old_.find(key, h)) {
+      o->value = value;
+    }
+  }
+
   // Null when the budget is too small to cache anything.
   V* put(std::string_view key, uint64_t h, const V& value) {
     if (max_cap_ == 0) return nullptr;
@@ -360,6 +369,13 @@ class ByteKeyCache {
       short_.put(key, h, value);
     } else {
       long_.put(key, value);
+    }
+  }
+  void update_if_present(std::string_view key, uint64_t h, const V& value) {
+    if (key.size() <= FlatCache<V>::kMaxKey) {
+      short_.update_if_present(key, h, value);
+    } else if (V* v = long_.find(key)) {
+      *v = value;
     }
   }
 
@@ -744,6 +760,11 @@ struct StoreCaches {
     size_t bytes = 0;
     MirrorRows rows;
   };
+  // Off while a caller keeps its own copy of what it writes (an
+  // evaluation): state writes then keep the caches exact without adding
+  // to them, and whole-predicate copies they touch are dropped.
+  std::atomic<bool> cache_writes{true};
+
   std::mutex mirror_mu;  // taken after a shard's mutex, never before
   std::unordered_map<uint64_t, Mirror> mirrors;
   size_t mirror_bytes = 0;
@@ -1146,14 +1167,21 @@ StoreResult<void> RuvoStore::write_state(std::string_view state_key, const AtomS
   StoreCaches::Shard& shard = c.shard_of(h);
   std::lock_guard<std::mutex> lock(shard.mu);
   if (auto r = state_.insert(state_key, record); !r) return std::unexpected(StoreError(r.error()));
-  shard.states.put(state_key, h, s);
+  const bool add = c.cache_writes.load(std::memory_order_relaxed);
+  if (add) {
+    shard.states.put(state_key, h, s);
+  } else {
+    shard.states.update_if_present(state_key, h, s);
+  }
   if (well_formed_state_key(state_key)) {
     std::lock_guard<std::mutex> mlock(c.mirror_mu);
     auto it = c.mirrors.find(get_u64_be(state_key.data()));
     if (it != c.mirrors.end()) {
       StoreCaches::Mirror& m = it->second;
       ++m.gen;
-      if (m.loaded) {
+      if (m.loaded && !add) {
+        c.drop(m);
+      } else if (m.loaded) {
         auto [row, inserted] = m.rows.insert_or_assign(std::string(state_key), s);
         if (inserted) {
           const size_t cost = mirror_row_cost(row->first);
@@ -1228,6 +1256,10 @@ StoreResult<AtomState> RuvoStore::upsert_atom_reading_old(uint64_t pred_id,
   // Nothing is written between the read and the fold, so this is the state
   // upsert_atom would read again.
   return fold_and_write(profile, args, key.view(), old, c);
+}
+
+void RuvoStore::set_cache_writes(bool on) const {
+  if (caches_) caches_->cache_writes.store(on, std::memory_order_relaxed);
 }
 
 StoreResult<AtomState> RuvoStore::upsert_atom_known_old(uint64_t pred_id,
@@ -1429,7 +1461,8 @@ StoreResult<void> RuvoStore::scan_predicate_into(uint64_t pred_id, ScanRows& out
       flat_rows_of(m.rows.begin(), m.rows.end(), m.rows.size(), out);
       return {};
     }
-    if (m.rejected) gen = UINT64_MAX;
+    // A copy made now would be dropped by the caller's first write.
+    if (m.rejected || !c.cache_writes.load(std::memory_order_relaxed)) gen = UINT64_MAX;
     else gen = m.gen;
   }
   if (gen == UINT64_MAX) return scan_uncached_into(u64_be(pred_id), out);

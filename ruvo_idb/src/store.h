@@ -168,6 +168,11 @@ class RuvoStore {
   // now. Skips that read; everything else is the same.
   StoreResult<AtomState> upsert_atom_known_old(uint64_t pred_id, std::span<const uint64_t> args,
                                                const Contribution& c, const AtomState& old) const;
+  // While off, writes of atom states keep the in-memory caches exact but
+  // add nothing to them, and drop the whole-predicate copies they touch;
+  // scans then make no new copies. For a caller that keeps its own copy of
+  // what it reads and writes. Results are the same either way.
+  void set_cache_writes(bool on) const;
   // The stored state, (0, 0) when never written. Does not look at profiles.
   StoreResult<AtomState> get_state(const AtomKey& atom) const;
   StoreResult<AtomState> get_state(uint64_t pred_id, std::span<const uint64_t> args) const;
