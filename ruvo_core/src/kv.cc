@@ -109,6 +109,10 @@ rocksdb::Options make_options() {
   // cannot pin old logs forever.
   options.max_total_wal_size = 64ull << 20;
   options.db_write_buffer_size = 64ull << 20;
+  // Replaying a log must not stop quietly at a damaged record: that would
+  // drop every acknowledged write after it. Only an incomplete last record,
+  // which a crash in the middle of a write leaves, is passed over.
+  options.wal_recovery_mode = rocksdb::WALRecoveryMode::kTolerateCorruptedTailRecords;
 
   options.write_buffer_size = 8ull << 20;
   // A whole-key filter in front of each memtable: a lookup of an absent key
@@ -317,6 +321,14 @@ Result<void> Tree::scan_prefix(std::string_view prefix, const VisitFn& visit) co
   }
   if (!it->status().ok()) return std::unexpected(error_of(it->status()));
   return {};
+}
+
+Result<std::optional<std::string>> Tree::last_key() const {
+  std::unique_ptr<rocksdb::Iterator> it(db_->db->NewIterator(read_options(), handle_of(cf_)));
+  it->SeekToLast();
+  if (!it->status().ok()) return std::unexpected(error_of(it->status()));
+  if (!it->Valid()) return std::optional<std::string>();
+  return std::optional<std::string>(std::string(view(it->key())));
 }
 
 namespace {

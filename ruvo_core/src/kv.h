@@ -8,7 +8,10 @@
 //
 // Every write goes through RocksDB's write-ahead log without sync, so a write
 // that returned survives a crash of the process; flush() syncs the log and so
-// survives a crash of the machine. Single-key writes (insert,
+// survives a crash of the machine. On opening, a log whose last record is
+// incomplete (a write cut short by a crash) is replayed up to that record;
+// damage anywhere else in a log fails the open instead of silently dropping
+// every write after it. Single-key writes (insert,
 // compare_and_swap, fetch_and_update) are atomic with respect to each other
 // across threads: they take the database's mutex. Every write of a database
 // goes through its handles (nothing else opens it while it is open), which
@@ -86,6 +89,8 @@ class Tree {
   // Visits every entry whose key starts with `prefix` (all entries for the
   // empty prefix) in ascending key byte order.
   Result<void> scan_prefix(std::string_view prefix, const VisitFn& visit) const;
+  // The greatest key of the tree in byte order; nullopt when it is empty.
+  Result<std::optional<std::string>> last_key() const;
   // Makes every earlier write of the whole database durable.
   Result<void> flush() const;
 

@@ -36,6 +36,23 @@ uint64_t counter_value(std::optional<std::string_view> stored) {
   return *v;
 }
 
+// The highest id under which the log holds a record. Keys of ids (8 bytes
+// big-endian) sort by id, so it is the last key, unless that key is one no
+// append writes (a log damaged by other means): then every key is looked at.
+kv::Result<std::optional<uint64_t>> highest_event_id(const kv::Tree& events) {
+  auto last = events.last_key();
+  if (!last) return std::unexpected(std::move(last.error()));
+  if (!*last) return std::nullopt;
+  if (std::optional<uint64_t> id = bincode::read_u64_be(**last)) return id;
+  std::optional<uint64_t> highest;
+  auto scanned = events.scan_prefix("", [&](std::string_view key, std::string_view) {
+    if (std::optional<uint64_t> id = bincode::read_u64_be(key)) highest = id;  // ascending
+    return true;
+  });
+  if (!scanned) return std::unexpected(std::move(scanned.error()));
+  return highest;
+}
+
 // Replays the log in ascending key order and hands each record, fully
 // validated, to the caller. For the records `keep` selects, `read` decodes
 // the body (after the head); all others are only validated. A record is
@@ -94,10 +111,23 @@ EdbResult<EdbStore> EdbStore::from_db(kv::Db db) {
   if (!events) return std::unexpected(EdbError(std::move(events.error())));
   auto meta = db.open_tree(kMetaTree);
   if (!meta) return std::unexpected(EdbError(std::move(meta.error())));
-  // An existing counter is kept whatever it holds; it is checked when used.
-  auto present = meta->contains(kCounterKey);
-  if (!present) return std::unexpected(EdbError(std::move(present.error())));
-  if (!*present) {
+  auto stored = meta->get(kCounterKey);
+  if (!stored) return std::unexpected(EdbError(std::move(stored.error())));
+  // Appends are blind inserts, so a counter at or below a stored id would
+  // hand that id out again and replace an acknowledged event. Such a
+  // counter, stored or the seed 1 of a log that has lost its counter, is
+  // refused before anything is written. A counter of another length is kept
+  // whatever it holds; it faults when used.
+  auto highest = highest_event_id(*events);
+  if (!highest) return std::unexpected(EdbError(std::move(highest.error())));
+  const std::optional<uint64_t> counter =
+      *stored ? bincode::read_u64_be(**stored) : std::optional<uint64_t>(1);
+  if (*highest && counter && *counter <= **highest) {
+    fault(std::string("EDB counter \"next_event_id\" ") +
+          (*stored ? "holds " + std::to_string(*counter) : std::string("is missing")) +
+          " but the log holds event id " + std::to_string(**highest));
+  }
+  if (!*stored) {
     auto seeded = meta->insert(kCounterKey, bincode::u64_be(1));
     if (!seeded) return std::unexpected(EdbError(std::move(seeded.error())));
   }

@@ -47,7 +47,8 @@ class EdbStore {
  public:
   static EdbResult<EdbStore> open_temporary();
   // Takes over an open database; creates the two trees and seeds the
-  // counter with 1 when it is absent.
+  // counter with 1 when it is absent. A counter (or seed) that is not above
+  // every event id the log holds is a fault, and nothing is written.
   static EdbResult<EdbStore> from_db(kv::Db db);
 
   // Flushes "edb_events", "edb_meta", then the database; stops at the

@@ -156,6 +156,52 @@ TEST(EdbStoreTest, ReopenKeepsLogAndContinuesIds) {
   EXPECT_EQ(fact(s, "main"), 42u);
 }
 
+// Appends replace whatever their key holds: opening a log whose counter is
+// not above every stored id is a fault that writes nothing. A missing
+// counter is seeded with 1 only when that is safe; a malformed one is left
+// to fault when used.
+TEST(EdbStoreTest, CounterNotAboveStoredIdsFaultsOnOpen) {
+  const std::string stray("\xff", 1), long_key = event_key(9) + "x";
+  struct Case {
+    std::optional<std::string> counter;
+    std::vector<std::string> keys;
+    bool opens;
+  };
+  const Case cases[] = {
+      {std::nullopt, {}, true},
+      {std::nullopt, {event_key(0)}, true},
+      {std::nullopt, {event_key(1)}, false},
+      {bincode::u64_be(0), {}, true},
+      {bincode::u64_be(4), {event_key(1), event_key(3)}, true},
+      {bincode::u64_be(3), {event_key(1), event_key(3)}, false},
+      {bincode::u64_be(2), {event_key(3)}, false},
+      {bincode::u64_be(kMax), {event_key(kMax - 1)}, true},
+      {bincode::u64_be(kMax), {event_key(kMax)}, false},
+      {std::string("abc"), {event_key(7)}, true},
+      // Keys no append writes are not ids; the ids below them still count.
+      {bincode::u64_be(4), {event_key(3), stray}, true},
+      {bincode::u64_be(3), {event_key(3), stray}, false},
+      {bincode::u64_be(9), {event_key(8), long_key}, true},
+      {bincode::u64_be(9), {event_key(9), long_key}, false},
+  };
+  for (const Case& c : cases) {
+    kv::Db db = ok(kv::Db::open_temporary());
+    kv::Tree events = ok(db.open_tree("edb_events")), meta = ok(db.open_tree("edb_meta"));
+    for (const std::string& key : c.keys) ok(events.insert(key, "record"));
+    if (c.counter) ok(meta.insert(kCounter, *c.counter));
+    const std::string label = testing::PrintToString(c.keys) + " " +
+                              testing::PrintToString(c.counter.value_or("absent"));
+    if (c.opens) {
+      EdbStore s = ok(EdbStore::from_db(db));
+      EXPECT_EQ(ok(meta.get(kCounter)), c.counter.value_or(bincode::u64_be(1))) << label;
+    } else {
+      EXPECT_THROW((void)EdbStore::from_db(db), Fault) << label;
+      EXPECT_EQ(ok(meta.get(kCounter)), c.counter) << label;
+    }
+    EXPECT_EQ(dump(events).size(), c.keys.size()) << label;
+  }
+}
+
 TEST(EdbStoreTest, RetractionsAndWatermarks) {
   EdbStore s = temp_store();
   // A retraction written before its target id exists hides the assertion

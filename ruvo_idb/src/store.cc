@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <new>
@@ -121,7 +122,12 @@ StoreResult<uint64_t> draw_id(const kv::Tree& meta, std::string_view key) {
       fault("id counter " + std::string(key) + " is " + std::to_string(current->size()) +
             " bytes long, not 8");
     }
-    return u64_be(get_u64_be(current->data()) + 1);
+    const uint64_t next = get_u64_be(current->data());
+    // Wrapping around would hand out ids that are already in use.
+    if (next == std::numeric_limits<uint64_t>::max()) {
+      fault("id counter " + std::string(key) + " is exhausted");
+    }
+    return u64_be(next + 1);
   });
   if (!before) return std::unexpected(StoreError(before.error()));
   if (!before->has_value()) fault("id counter " + std::string(key) + " had no value");

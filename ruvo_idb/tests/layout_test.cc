@@ -1,6 +1,8 @@
 // Opening, stored layout, key and record codecs, watermarks and error texts.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "ruvo_core/src/fault.h"
 #include "ruvo_idb/tests/idb_test_util.h"
 
@@ -68,6 +70,38 @@ TEST(IdbLayout, BrokenCountersOpenAndFaultOnFirstUse) {
     EXPECT_EQ(dump(sym_meta), (Entries{{"next_sym_id", three_bytes}}));
     EXPECT_TRUE(dump(store, "sym_by_text").empty());
     EXPECT_TRUE(dump(store, "pred_by_name").empty());
+  }
+}
+
+// The last id of a counter is never handed out: the counter cannot grow
+// past it without wrapping onto ids in use. Drawing there is a fault that
+// writes nothing.
+TEST(IdbLayout, ExhaustedCountersFault) {
+  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  for (bool caches : {true, false}) {
+    kv::Db db = ok(kv::Db::open_temporary());
+    kv::Tree sym_meta = ok(db.open_tree("sym_meta")), pred_meta = ok(db.open_tree("pred_meta"));
+    ok(sym_meta.insert("next_sym_id", be({kMax - 1})));
+    ok(pred_meta.insert("next_pred_id", be({kMax - 1})));
+    StoreOptions options;
+    options.caches = caches;
+    RuvoStore store = ok(RuvoStore::from_db(db, options));
+    auto reg = [&](const char* name) {
+      return ok(store.registry.register_predicate(name, 1, AggregationMode::Maximum,
+                                                  EvidenceMode::None, {}))
+          .pred_id;
+    };
+    EXPECT_EQ(store.symbols.get_or_insert("last"), kMax - 1);
+    EXPECT_EQ(reg("last"), kMax - 1);
+    EXPECT_THROW((void)store.symbols.get_or_insert("x"), Fault);
+    EXPECT_THROW((void)reg("x"), Fault);
+    EXPECT_EQ(dump(sym_meta), (Entries{{"next_sym_id", be({kMax})}}));
+    EXPECT_EQ(dump(pred_meta), (Entries{{"next_pred_id", be({kMax})}}));
+    EXPECT_EQ(dump(store, "sym_by_text").size(), 1u);
+    EXPECT_EQ(dump(store, "pred_by_name").size(), 1u);
+    // Known names keep their ids.
+    EXPECT_EQ(store.symbols.get_or_insert("last"), kMax - 1);
+    EXPECT_EQ(reg("last"), kMax - 1);
   }
 }
 
