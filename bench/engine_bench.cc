@@ -158,8 +158,9 @@ void chain_closure() {
   run("tc_chain_200", b);
 }
 
-void random_closure() {
+void random_closure(bool noisy) {
   Bench b;
+  if (noisy) b.s.configure_predicate("path", ruvo::AggregationMode::NoisyOr, ruvo::EvidenceMode::None);
   b.make_nodes(1000);
   std::mt19937_64 rng(42);
   std::uniform_int_distribution<size_t> pick(0, 999);
@@ -168,9 +169,9 @@ void random_closure() {
     size_t x = pick(rng), y = pick(rng);
     if (x != y) edges.emplace(x, y);
   }
-  for (auto [x, y] : edges) b.fact("edge", {b.nodes[x], b.nodes[y]});
+  for (auto [x, y] : edges) b.fact("edge", {b.nodes[x], b.nodes[y]}, noisy ? 0.9 : 1.0);
   closure_rules(b);
-  run("tc_random_1000_2000", b);
+  run(noisy ? "tc_random_noisy_or" : "tc_random_1000_2000", b);
 }
 
 void same_generation() {
@@ -230,7 +231,8 @@ void mixed() {
 int main(int argc, char** argv) {
   const std::vector<std::pair<const char*, std::function<void()>>> all{
       {"chain", chain_closure},
-      {"random", random_closure},
+      {"random", [] { random_closure(false); }},
+      {"noisy", [] { random_closure(true); }},
       {"sg", same_generation},
       {"mixed", mixed},
   };

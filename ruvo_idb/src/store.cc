@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -1341,8 +1342,13 @@ StoreResult<AtomState> RuvoStore::store_contribution(AggregationMode mode, std::
     }
     if (known != nullptr) {
       const std::string_view id_key = std::string_view(ckey).substr(state_key.size());
-      const bool existed = known->find(id_key) != nullptr;
-      if (auto r = contrib_.insert(ckey, record); !r) {
+      const AtomContribs::Entry* entry = known->find(id_key);
+      const bool existed = entry != nullptr;
+      // A source repeating the same amount leaves the record's bytes as
+      // they are: writing them again would change nothing stored.
+      const bool same = existed && std::bit_cast<uint64_t>(entry->b) == std::bit_cast<uint64_t>(c.b) &&
+                        std::bit_cast<uint64_t>(entry->d) == std::bit_cast<uint64_t>(c.d);
+      if (auto r = same ? kv::Result<void>{} : contrib_.insert(ckey, record); !r) {
         shard.atoms.erase(state_key);  // the database decides again next time
         return std::unexpected(StoreError(r.error()));
       }
