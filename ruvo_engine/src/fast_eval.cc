@@ -492,18 +492,23 @@ struct FastFiring::Impl {
       const std::span<const uint64_t> args(head_args.data() + f.head, arity);
       AtomState old;
       StoreResult<AtomState> next;
+      int64_t row = -1;
       if (head_rel != nullptr) {
         // The copy holds exactly what the store would read.
-        const int64_t row = head_rel->find(args);
+        row = head_rel->find(args);
         old = row < 0 ? AtomState{} : head_rel->state(static_cast<uint32_t>(row));
-        next = store.upsert_atom_known_old(r.head_pred_id, args, c, old);
+        next = store.upsert_atom_known_old(**head_profile, args, c, old);
       } else {
         next = store.upsert_atom_reading_old(r.head_pred_id, args, c, old);
       }
       if (!next) return std::unexpected(EvalError(std::move(next.error())));
       if (!AtomState::approx_eq(old, *next)) {
         ++changed;
-        note_write(r.head_pred_id, args, *next);
+        if (head_rel != nullptr) {
+          head_rel->note_write_at(row, args, *next, ++seq);
+        } else {
+          note_write(r.head_pred_id, args, *next);
+        }
       }
     }
     return changed;

@@ -142,7 +142,11 @@ uint32_t Relation::add_row(std::span<const uint64_t> a, const AtomState& s) {
 void Relation::load_row(std::span<const uint64_t> a, const AtomState& s) { add_row(a, s); }
 
 void Relation::note_write(std::span<const uint64_t> a, const AtomState& s, uint64_t seq) {
-  int64_t found = find(a);
+  note_write_at(find(a), a, s, seq);
+}
+
+void Relation::note_write_at(int64_t found, std::span<const uint64_t> a, const AtomState& s,
+                             uint64_t seq) {
   uint32_t row;
   if (found < 0) {
     row = add_row(a, s);

@@ -73,6 +73,10 @@ class Relation {
   // Records that the store now holds `s` for the atom, written as change
   // number `seq` (increasing over the evaluation).
   void note_write(std::span<const uint64_t> args, const AtomState& s, uint64_t seq);
+  // The same for a caller that has just looked the atom up: `row` is
+  // find(args) (-1 when absent), unchanged since.
+  void note_write_at(int64_t row, std::span<const uint64_t> args, const AtomState& s,
+                     uint64_t seq);
 
   // The index of rows by the positions in `mask` (built on first use and
   // kept up to date).

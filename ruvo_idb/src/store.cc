@@ -1269,18 +1269,14 @@ void RuvoStore::set_cache_writes(bool on) const {
   if (caches_) caches_->cache_writes.store(on, std::memory_order_relaxed);
 }
 
-StoreResult<AtomState> RuvoStore::upsert_atom_known_old(uint64_t pred_id,
+StoreResult<AtomState> RuvoStore::upsert_atom_known_old(const PredicateProfile& profile,
                                                         std::span<const uint64_t> args,
                                                         const Contribution& c,
                                                         const AtomState& old) const {
-  auto profile_r = registry.profile_ptr(pred_id);
-  if (!profile_r) return std::unexpected(profile_r.error());
-  if (!*profile_r) return std::unexpected(StoreError(StoreError::UnknownPredicate{pred_id}));
-  const PredicateProfile& profile = **profile_r;
   if (args.size() != profile.arity) {
     return std::unexpected(StoreError(StoreError::InvalidArity{profile.arity, args.size()}));
   }
-  StateKeyBuf key(pred_id, args);
+  StateKeyBuf key(profile.pred_id, args);
   return fold_and_write(profile, args, key.view(), old, c);
 }
 

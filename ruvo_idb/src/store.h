@@ -164,9 +164,11 @@ class RuvoStore {
   StoreResult<AtomState> upsert_atom_reading_old(uint64_t pred_id, std::span<const uint64_t> args,
                                                  const Contribution& c, AtomState& old) const;
   // upsert_atom_reading_old for a caller that already knows the stored
-  // state: `old` must be exactly what reading the atom's state would give
-  // now. Skips that read; everything else is the same.
-  StoreResult<AtomState> upsert_atom_known_old(uint64_t pred_id, std::span<const uint64_t> args,
+  // state and the predicate's profile: `old` must be exactly what reading
+  // the atom's state would give now, `profile` what get_profile gives for
+  // its predicate. Skips both reads; everything else is the same.
+  StoreResult<AtomState> upsert_atom_known_old(const PredicateProfile& profile,
+                                               std::span<const uint64_t> args,
                                                const Contribution& c, const AtomState& old) const;
   // While off, writes of atom states keep the in-memory caches exact but
   // add nothing to them, and drop the whole-predicate copies they touch;
