@@ -962,6 +962,12 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
         !named(py::to_text(bound[1], &idb_path), "idb_path")) {
       return nullptr;
     }
+    // The file system would read a path only up to its first NUL.
+    if (edb_path.find('\0') != std::string_view::npos ||
+        idb_path.find('\0') != std::string_view::npos) {
+      py::raise_value("embedded null byte");
+      return nullptr;
+    }
     auto session = EngineSession::open(std::string(edb_path), std::string(idb_path));
     if (!session) return fail(session.error());
     return wrap_session(type, *session);
