@@ -796,6 +796,16 @@ PyObject* current_watermark_body(EngineSession& s) {
 
 // Evaluation and queries
 
+// The evaluation's interrupt check: runs the pending signal handlers (the
+// thread holds the interpreter lock throughout). True once a handler raised,
+// KeyboardInterrupt for Ctrl-C, which is then the pending exception.
+bool signal_handler_raised() { return PyErr_CheckSignals() < 0; }
+
+bool interrupted(const EngineError& error) {
+  const auto* eval = std::get_if<EvalError>(&error.v);
+  return eval != nullptr && eval->interrupted();
+}
+
 PyObject* materialize_body(EngineSession& s, Args a) {
   std::string_view branch;
   std::optional<uint64_t> max_depth;
@@ -803,8 +813,13 @@ PyObject* materialize_body(EngineSession& s, Args a) {
       !named(py::to_opt_u64(a[1], &max_depth), "max_depth")) {
     return nullptr;
   }
+  s.eval_control.interrupt_check = &signal_handler_raised;
   auto stats = s.materialize_with_options(branch, max_depth);
-  if (!stats) return fail(stats.error());
+  if (!stats) {
+    // Stopped by a signal handler: its exception is the caller's answer.
+    if (interrupted(stats.error()) && PyErr_Occurred()) return nullptr;
+    return fail(stats.error());
+  }
   Ref dict = py::new_dict();
   if (!py::dict_set(dict.get(), w.atoms_changed, py::new_u64(stats->atoms_changed)) ||
       !py::dict_set(dict.get(), w.iterations, py::new_u64(stats->iterations))) {
