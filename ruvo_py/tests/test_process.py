@@ -1,8 +1,11 @@
-"""A store within its process: Ctrl-C during evaluation."""
+"""A store within its process: Ctrl-C during evaluation, and fork()."""
 
+import gc
+import json
 import os
 import signal
 import time
+import warnings
 
 import pytest
 
@@ -56,3 +59,64 @@ def test_sigint_stops_materialize_and_leaves_the_store_usable():
     assert s.query_predicate("path") == expected
     assert s.idb_watermark("main") == reference.idb_watermark("main")
 
+
+def fork_and_wait(child):
+    """Runs child() in a forked process and returns what it returned."""
+    r, w = os.pipe()
+    with warnings.catch_warnings():  # the store's background threads
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+    if pid == 0:
+        try:
+            os.write(w, json.dumps(child()).encode())
+        finally:
+            os._exit(0)
+    os.close(w)
+    deadline = time.monotonic() + 60
+    while os.waitpid(pid, os.WNOHANG) == (0, 0):
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            pytest.fail("the forked child hung")
+        time.sleep(0.01)
+    with os.fdopen(r, "rb") as pipe:
+        data = pipe.read()
+    assert data, "the forked child failed"
+    return json.loads(data)
+
+
+def test_store_refuses_use_after_fork(paths):
+    s = NativeStore(*paths)
+    a = s.intern("a")
+    written = [s.assert_fact("main", "p", 1, [a], 0.5, 0.0)]
+    parent = os.getpid()
+    calls = [lambda: s.assert_fact("main", "p", 1, [a], 0.5, 0.0), lambda: s.intern("b"),
+             lambda: s.resolve(a), lambda: s.materialize("main"), lambda: s.flush(),
+             lambda: s.current_watermark(), lambda: s.get_facts("main")]
+
+    def child():
+        nonlocal s
+        messages = []
+        for call in calls:
+            try:
+                messages.append(["returned", repr(call())])
+            except RuntimeError as e:
+                messages.append(str(e))
+        s = None  # dropping it must leave the parent's databases alone
+        gc.collect()
+        return [os.getpid(), messages]
+
+    child_pid, messages = fork_and_wait(child)
+    assert messages == [
+        f"NativeStore was opened in process {parent} and cannot be used in process "
+        f"{child_pid} (after fork); open a new store in this process"] * len(calls)
+    for i in range(3):
+        written.append(s.assert_fact("main", "p", 1, [a], 0.1 * i, 0.0))
+    s.materialize("main")
+    s.flush()
+    del s, calls
+    gc.collect()
+    reopened = NativeStore(*paths)
+    assert [f["event_id"] for f in reopened.get_facts("main")] == written
+    assert reopened.current_watermark() == written[-1]
+    assert reopened.resolve(a) == "a" and reopened.intern("b") == a + 1
