@@ -11,6 +11,10 @@
 // Python.h (through the helpers) comes before any standard header.
 #include "ruvo_py/src/py_helpers.h"
 
+#include <pthread.h>
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -36,17 +40,45 @@ using py::Ref;
 // ---------------------------------------------------------------------------
 // The object
 
-// Python object header, the owned session, the borrow flag. The memory comes
-// zeroed from the type's allocator; the session is constructed in place.
+// Python object header, the owned session, the borrow flag and the process
+// that opened the session. The memory comes zeroed from the type's
+// allocator; the session is constructed in place.
 struct StoreObject {
   PyObject_HEAD
   alignas(EngineSession) unsigned char storage[sizeof(EngineSession)];
   uint64_t borrow;
+  pid_t owner;
 
   EngineSession& session() { return *std::launder(reinterpret_cast<EngineSession*>(storage)); }
 };
 
 PyTypeObject* g_type = nullptr;  // created once per process, never freed
+
+// ---------------------------------------------------------------------------
+// The current process. A forked child inherits every object, and with it
+// the parent's open databases: both processes would hand out the same event
+// ids into the same files. Objects therefore remember the process that
+// opened them and serve no other. The id is cached (refreshed in every
+// child by a fork handler) so that the check costs no system call.
+
+pid_t g_pid = 0;
+
+void note_fork_child() { g_pid = getpid(); }
+
+// Once per process, before any object exists.
+void track_process() {
+  g_pid = getpid();
+  pthread_atfork(nullptr, nullptr, &note_fork_child);
+}
+
+// True when `store` was opened by this process; otherwise RuntimeError.
+bool opened_here(const StoreObject* store) {
+  if (store->owner == g_pid) return true;
+  py::raise_runtime("NativeStore was opened in process " + std::to_string(store->owner) +
+                    " and cannot be used in process " + std::to_string(g_pid) +
+                    " (after fork); open a new store in this process");
+  return false;
+}
 
 // ---------------------------------------------------------------------------
 // Interned texts: dict keys and keyword words, created once with the type.
@@ -796,6 +828,16 @@ PyObject* current_watermark_body(EngineSession& s) {
 
 // Evaluation and queries
 
+// The evaluation's interrupt check: runs the pending signal handlers (the
+// thread holds the interpreter lock throughout). True once a handler raised,
+// KeyboardInterrupt for Ctrl-C, which is then the pending exception.
+bool signal_handler_raised() { return PyErr_CheckSignals() < 0; }
+
+bool interrupted(const EngineError& error) {
+  const auto* eval = std::get_if<EvalError>(&error.v);
+  return eval != nullptr && eval->interrupted();
+}
+
 PyObject* materialize_body(EngineSession& s, Args a) {
   std::string_view branch;
   std::optional<uint64_t> max_depth;
@@ -803,8 +845,13 @@ PyObject* materialize_body(EngineSession& s, Args a) {
       !named(py::to_opt_u64(a[1], &max_depth), "max_depth")) {
     return nullptr;
   }
+  s.eval_control.interrupt_check = &signal_handler_raised;
   auto stats = s.materialize_with_options(branch, max_depth);
-  if (!stats) return fail(stats.error());
+  if (!stats) {
+    // Stopped by a signal handler: its exception is the caller's answer.
+    if (interrupted(stats.error()) && PyErr_Occurred()) return nullptr;
+    return fail(stats.error());
+  }
   Ref dict = py::new_dict();
   if (!py::dict_set(dict.get(), w.atoms_changed, py::new_u64(stats->atoms_changed)) ||
       !py::dict_set(dict.get(), w.iterations, py::new_u64(stats->iterations))) {
@@ -912,7 +959,7 @@ PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       a = bound;
     }
     StoreObject* store = as_store(self);
-    if (store == nullptr) return nullptr;
+    if (store == nullptr || !opened_here(store)) return nullptr;
     py::BorrowGuard guard(self, &store->borrow, B);
     if (!guard) return nullptr;
     return Body(store->session(), a);
@@ -925,7 +972,7 @@ template <NoArgsBody Body>
 PyObject* no_args_entry(PyObject* self, PyObject* /*unused*/) noexcept {
   try {
     StoreObject* store = as_store(self);
-    if (store == nullptr) return nullptr;
+    if (store == nullptr || !opened_here(store)) return nullptr;
     py::BorrowGuard guard(self, &store->borrow, Borrow::Shared);
     if (!guard) return nullptr;
     return Body(store->session());
@@ -950,6 +997,7 @@ PyObject* wrap_session(PyTypeObject* type, EngineSession& session) {
     throw;
   }
   store->borrow = 0;
+  store->owner = g_pid;
   return o;
 }
 
@@ -960,6 +1008,12 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     std::string_view edb_path, idb_path;
     if (!named(py::to_text(bound[0], &edb_path), "edb_path") ||
         !named(py::to_text(bound[1], &idb_path), "idb_path")) {
+      return nullptr;
+    }
+    // The file system would read a path only up to its first NUL.
+    if (edb_path.find('\0') != std::string_view::npos ||
+        idb_path.find('\0') != std::string_view::npos) {
+      py::raise_value("embedded null byte");
       return nullptr;
     }
     auto session = EngineSession::open(std::string(edb_path), std::string(idb_path));
@@ -992,9 +1046,12 @@ PyObject* new_temporary(PyObject* /*no self*/, PyObject* /*unused*/) noexcept {
 
 void store_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
+  auto* store = reinterpret_cast<StoreObject*>(self);
   try {
-    // Releases the IDB, then the EDB, then the two maps. No flush.
-    reinterpret_cast<StoreObject*>(self)->session().~EngineSession();
+    // Releases the IDB, then the EDB, then the two maps. No flush. A forked
+    // child leaves the session alone: closing the databases would write to
+    // files the parent still uses, so its copy is deliberately leaked.
+    if (store->owner == g_pid) store->session().~EngineSession();
   } catch (...) {
     py::report_caught_as_unraisable(nullptr);
   }
@@ -1213,6 +1270,7 @@ PyMethodDef kMethods[] = {
 // the interned texts it relies on. Borrowed; null with an error set.
 PyTypeObject* store_type() {
   if (g_type != nullptr) return g_type;
+  track_process();
   if (!make_words()) return nullptr;
   for (py::Params* params : kAllParams) {
     if (!py::intern_keys(*params)) return nullptr;

@@ -138,3 +138,8 @@ def test_constructor_binding_and_failures(tmp_path):
     with pytest.raises(RuntimeError, match=r"^Idb\(Sled\("):
         NativeStore(str(tmp_path / "edb2"), str(blocker / "idb"))
     NativeStore(str(tmp_path / "edb2"), str(tmp_path / "idb2"))
+    # A NUL would cut the path short at the file system: refused, nothing made.
+    for pair in ((str(tmp_path / "e\0x"), idb), (edb, str(tmp_path / "i\0x"))):
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            NativeStore(*pair)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["edb", "edb2", "file", "idb", "idb2"]
