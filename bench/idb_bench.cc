@@ -1,7 +1,8 @@
 // Throughput of the derived-state store on a file database, pinned to one
 // core: atom upserts (unchanged and written), per-source upserts, cached
 // state reads, predicate scans and symbol interning, with caches on and
-// off, plus the memory that each cached atom costs.
+// off, plus the memory that each cached atom costs. Upserts that write are
+// also timed with batched writes, committed every kCommitEvery upserts.
 #include <malloc.h>
 #include <sched.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@ using namespace ruvo;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kAtoms = 200000;
+constexpr uint64_t kCommitEvery = 10000;
 
 void check(bool ok, const char* what) {
   if (!ok) {
@@ -38,6 +40,23 @@ double rate(uint64_t n, F&& body) {
 
 void report(const char* label, double per_sec, const char* unit = "ops/s") {
   std::printf("  %-52s %12.0f %s\n", label, per_sec, unit);
+}
+
+// `upsert(i)` for i < n inside batched writes, committing every
+// kCommitEvery calls and at the end.
+template <class F>
+double batched_rate(const RuvoStore& store, uint64_t n, F&& upsert) {
+  store.begin_batched_writes();
+  const double r = rate(n, [&](uint64_t i) {
+    upsert(i);
+    if (i % kCommitEvery == kCommitEvery - 1) check(store.commit_batched_writes().has_value(), "commit");
+  });
+  check(store.end_batched_writes().has_value(), "end batch");
+  return r;
+}
+
+void report_ratio(const char* label, double direct, double batched) {
+  std::printf("  %-52s %12.2f x\n", label, batched / direct);
 }
 
 RuvoStore open_at(const std::string& path, bool caches) {
@@ -71,6 +90,27 @@ void run(const std::string& dir, bool caches) {
     });
   }
   report("upsert Maximum/None, every call writes", written);
+  double written_batched = 0;
+  for (int round = 4; round <= 6; ++round) {
+    const double b = 0.1 * round;
+    written_batched = batched_rate(store, kAtoms, [&](uint64_t i) {
+      check(store.upsert_atom(atom(mx, i), {b, 0.0, std::nullopt}).has_value(), "upsert");
+    });
+  }
+  report("  the same, batched (commit every 10k)", written_batched);
+  report_ratio("  batched / direct", written, written_batched);
+  // Each atom raised four times in a row, as atoms settle during a pass.
+  auto raise4 = [&](double base) {
+    return [&store, mx, base](uint64_t i) {
+      const double b = base + 0.01 * static_cast<double>(i % 4 + 1);
+      check(store.upsert_atom(atom(mx, i / 4), {b, 0.0, std::nullopt}).has_value(), "upsert");
+    };
+  };
+  const double raised_direct = rate(kAtoms, raise4(0.6));
+  const double raised_batched = batched_rate(store, kAtoms, raise4(0.7));
+  report("upsert Maximum/None, each atom 4 times in a row", raised_direct);
+  report("  the same, batched (commit every 10k)", raised_batched);
+  report_ratio("  batched / direct", raised_direct, raised_batched);
   // The same atoms again with smaller amounts: nothing changes.
   double unchanged = rate(kAtoms * 5, [&](uint64_t i) {
     check(store.upsert_atom(atom(mx, i % kAtoms), {0.1, 0.0, std::nullopt}).has_value(), "upsert");
@@ -92,6 +132,11 @@ void run(const std::string& dir, bool caches) {
     check(store.upsert_atom(atom(nor, i / 4), {0.4, 0.1, ids[i % 4]}).has_value(), "upsert ps");
   });
   report("upsert NoisyOr/PerSource, known source, changed", ps_changed);
+  double ps_batched = batched_rate(store, kPs * 4, [&](uint64_t i) {
+    check(store.upsert_atom(atom(nor, i / 4), {0.5, 0.1, ids[i % 4]}).has_value(), "upsert ps");
+  });
+  report("  the same, batched (commit every 10k)", ps_batched);
+  report_ratio("  batched / direct", ps_changed, ps_batched);
 
   double get = rate(kAtoms * 10, [&](uint64_t i) {
     check(store.get_state(atom(mx, (i * 7919) % kAtoms)).has_value(), "get_state");

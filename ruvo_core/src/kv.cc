@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 #include <utility>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include <rocksdb/filter_policy.h>
 #include <rocksdb/options.h>
 #include <rocksdb/table.h>
+#include <rocksdb/utilities/write_batch_with_index.h>
 
 #include "ruvo_core/src/codec.h"
 
@@ -38,6 +40,12 @@ struct TreeState {
   bool memo_valid = false;
   std::string memo_key;
   std::string memo_value;
+  // Set once, never cleared: see TreeOptions::deferrable.
+  std::atomic<bool> deferrable{false};
+  // The tree's inserts in the pending batch. Changed under
+  // DbState::batch_mu; a reader that loads zero reads the database alone,
+  // which then holds every committed insert.
+  std::atomic<uint64_t> pending{0};
 };
 
 struct DbState {
@@ -53,12 +61,27 @@ struct DbState {
   // atomic with respect to each other.
   std::mutex write_mu;
 
+  // Deferred writes. `deferring` changes under write_mu. The batch changes
+  // only under write_mu and batch_mu (exclusive); reads through it take
+  // batch_mu shared. batch_mu is taken after write_mu, never before. The
+  // batch, once made, lives as long as the database.
+  std::atomic<bool> deferring{false};
+  std::shared_mutex batch_mu;
+  std::unique_ptr<rocksdb::WriteBatchWithIndex> batch;
+  std::vector<TreeState*> batched;  // the trees with pending inserts
+
   DbState() = default;
   DbState(const DbState&) = delete;
   DbState& operator=(const DbState&) = delete;
 
   ~DbState() {
     if (db == nullptr) return;
+    if (batch && batch->GetWriteBatch()->Count() > 0) {
+      // Nothing is left to report a failure to: the pending writes are then
+      // lost, as in a crash.
+      (void)db->Write(rocksdb::WriteOptions(), batch->GetWriteBatch());
+    }
+    batch.reset();
     // Background flushes and compactions must be finished before the column
     // family handles and the database go away.
     rocksdb::CancelAllBackgroundWork(db, true);
@@ -80,7 +103,6 @@ rocksdb::Slice slice(std::string_view s) { return rocksdb::Slice(s.data(), s.siz
 std::string_view view(const rocksdb::Slice& s) { return std::string_view(s.data(), s.size()); }
 
 TreeState& tree_of(void* cf) { return *static_cast<TreeState*>(cf); }
-rocksdb::ColumnFamilyHandle* handle_of(void* cf) { return tree_of(cf).handle; }
 
 // Built once: the option structs are not trivial to construct, and every
 // read and write would otherwise make one.
@@ -203,10 +225,67 @@ std::string prefix_end(std::string_view prefix) {
 
 namespace {
 
-// Writes one key. REQUIRES: write_mu held. Keeps the tree's memo and write
-// count in step with the database, whatever the outcome.
-rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, std::string_view value) {
-  rocksdb::Status s = db.db->Put(write_options(), tree.handle, slice(key), slice(value));
+// A pending batch larger than this is committed on the next insert, so
+// that a long run of deferred writes keeps a bounded batch in memory. No
+// larger than a memtable.
+constexpr size_t kMaxPendingBytes = size_t{8} << 20;
+
+// Whether an insert into the tree now joins the pending batch.
+// REQUIRES: write_mu held.
+bool defers(const DbState& db, const TreeState& tree) {
+  return db.deferring.load(std::memory_order_relaxed) && tree.deferrable.load(std::memory_order_relaxed);
+}
+
+// The pending batch as one write: each key once, with its last value, in
+// key order tree by tree. Only the latest value of a key matters, and a
+// memtable takes keys in order much faster than scattered ones.
+rocksdb::Status sorted_batch(DbState& db, rocksdb::WriteBatch& out) {
+  for (TreeState* tree : db.batched) {
+    std::unique_ptr<rocksdb::WBWIIterator> it(db.batch->NewIterator(tree->handle));
+    for (it->SeekToFirst(); it->Valid(); it->Next()) {
+      const rocksdb::WriteEntry entry = it->Entry();
+      rocksdb::Status s = out.Put(tree->handle, entry.key, entry.value);
+      if (!s.ok()) return s;
+    }
+    if (!it->status().ok()) return it->status();
+  }
+  return rocksdb::Status::OK();
+}
+
+// Writes the pending batch, if any, in one write and empties it. On
+// failure every pending insert is dropped, and each tree that had some
+// counts one more write and forgets its memo. REQUIRES: write_mu held.
+rocksdb::Status commit_locked(DbState& db) {
+  std::unique_lock<std::shared_mutex> lock(db.batch_mu);
+  if (db.batched.empty()) return rocksdb::Status::OK();
+  rocksdb::WriteBatch sorted;
+  rocksdb::Status s = sorted_batch(db, sorted);
+  if (s.ok()) s = db.db->Write(write_options(), &sorted);
+  for (TreeState* tree : db.batched) {
+    if (!s.ok()) tree->memo_valid = false;
+    // The database now answers alone: with the writes, or without them.
+    tree->pending.store(0, std::memory_order_release);
+    if (!s.ok()) tree->writes.fetch_add(1, std::memory_order_release);
+  }
+  db.batched.clear();
+  db.batch->Clear();
+  return s;
+}
+
+// Writes one key, into the pending batch when `deferred`. REQUIRES:
+// write_mu held; `deferred` only while the database defers. Keeps the
+// tree's memo and write count in step with what reads see, whatever the
+// outcome.
+rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, std::string_view value,
+                           bool deferred = false) {
+  rocksdb::Status s;
+  if (deferred) {
+    std::unique_lock<std::shared_mutex> lock(db.batch_mu);
+    s = db.batch->Put(tree.handle, slice(key), slice(value));
+    if (s.ok() && tree.pending.fetch_add(1, std::memory_order_release) == 0) db.batched.push_back(&tree);
+  } else {
+    s = db.db->Put(write_options(), tree.handle, slice(key), slice(value));
+  }
   if (tree.memo_valid && tree.memo_key == key) {
     if (s.ok()) {
       tree.memo_value.assign(value);
@@ -217,7 +296,28 @@ rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, s
   // Counted once the write has finished: a reader that sees this count
   // also sees the write.
   tree.writes.fetch_add(1, std::memory_order_release);
+  if (deferred && s.ok() && db.batch->GetDataSize() > kMaxPendingBytes) s = commit_locked(db);
   return s;
+}
+
+// Commits the pending batch before a read-compare-write of a deferrable
+// tree, which then writes through. REQUIRES: write_mu held.
+rocksdb::Status settle_locked(DbState& db, const TreeState& tree) {
+  return defers(db, tree) ? commit_locked(db) : rocksdb::Status::OK();
+}
+
+// Whether reads of the tree must look into the pending batch. A writer
+// racing with the read may or may not be seen, as without a batch.
+bool reads_batch(const TreeState& tree) { return tree.pending.load(std::memory_order_acquire) != 0; }
+
+// A point read, through the pending batch when the tree has writes there.
+template <class Value>
+rocksdb::Status read_key(DbState& db, TreeState& tree, std::string_view key, Value* value) {
+  if (reads_batch(tree)) {
+    std::shared_lock<std::shared_mutex> lock(db.batch_mu);
+    return db.batch->GetFromBatchAndDB(db.db, read_options(), tree.handle, slice(key), value);
+  }
+  return db.db->Get(read_options(), tree.handle, slice(key), value);
 }
 
 }  // namespace
@@ -231,7 +331,7 @@ Result<std::optional<std::string>> Tree::get(std::string_view key) const {
 }
 
 Result<bool> Tree::get_into(std::string_view key, std::string& value) const {
-  rocksdb::Status s = db_->db->Get(read_options(), handle_of(cf_), slice(key), &value);
+  rocksdb::Status s = read_key(*db_, tree_of(cf_), key, &value);
   if (s.IsNotFound()) return false;
   if (!s.ok()) return std::unexpected(error_of(s));
   return true;
@@ -239,7 +339,7 @@ Result<bool> Tree::get_into(std::string_view key, std::string& value) const {
 
 Result<bool> Tree::contains(std::string_view key) const {
   rocksdb::PinnableSlice value;
-  rocksdb::Status s = db_->db->Get(read_options(), handle_of(cf_), slice(key), &value);
+  rocksdb::Status s = read_key(*db_, tree_of(cf_), key, &value);
   if (s.IsNotFound()) return false;
   if (!s.ok()) return std::unexpected(error_of(s));
   return true;
@@ -249,7 +349,8 @@ uint64_t Tree::write_count() const { return tree_of(cf_).writes.load(std::memory
 
 Result<void> Tree::insert(std::string_view key, std::string_view value) const {
   std::lock_guard<std::mutex> lock(db_->write_mu);
-  rocksdb::Status s = put_locked(*db_, tree_of(cf_), key, value);
+  TreeState& tree = tree_of(cf_);
+  rocksdb::Status s = put_locked(*db_, tree, key, value, defers(*db_, tree));
   if (!s.ok()) return std::unexpected(error_of(s));
   return {};
 }
@@ -257,6 +358,7 @@ Result<void> Tree::insert(std::string_view key, std::string_view value) const {
 Result<Tree::CasOutcome> Tree::compare_and_swap(std::string_view key, std::optional<std::string_view> expected,
                                                  std::string_view desired) const {
   std::lock_guard<std::mutex> lock(db_->write_mu);
+  if (rocksdb::Status s = settle_locked(*db_, tree_of(cf_)); !s.ok()) return std::unexpected(error_of(s));
   auto current = get(key);
   if (!current) return std::unexpected(current.error());
   bool matches = current->has_value() == expected.has_value() &&
@@ -271,6 +373,7 @@ Result<Tree::CasOutcome> Tree::compare_and_swap_absent(std::string_view key, std
                                                         std::optional<uint64_t> absent_at) const {
   std::lock_guard<std::mutex> lock(db_->write_mu);
   TreeState& tree = tree_of(cf_);
+  if (rocksdb::Status s = settle_locked(*db_, tree); !s.ok()) return std::unexpected(error_of(s));
   // Every write of the tree counts under write_mu, which is held: an
   // unchanged count means nothing was written since the key was seen
   // absent, so it still is.
@@ -287,6 +390,7 @@ Result<Tree::CasOutcome> Tree::compare_and_swap_absent(std::string_view key, std
 Result<std::optional<std::string>> Tree::fetch_and_update(std::string_view key, const UpdateFn& update) const {
   std::lock_guard<std::mutex> lock(db_->write_mu);
   TreeState& tree = tree_of(cf_);
+  if (rocksdb::Status s = settle_locked(*db_, tree); !s.ok()) return std::unexpected(error_of(s));
   std::optional<std::string> current;
   if (tree.memo_valid && tree.memo_key == key) {
     current = tree.memo_value;
@@ -313,7 +417,16 @@ Result<void> Tree::scan_prefix(std::string_view prefix, const VisitFn& visit) co
   std::string end = prefix_end(prefix);
   rocksdb::Slice upper(end);
   if (!end.empty()) options.iterate_upper_bound = &upper;
-  std::unique_ptr<rocksdb::Iterator> it(db_->db->NewIterator(options, handle_of(cf_)));
+  TreeState& tree = tree_of(cf_);
+  // Held until the iterator is gone: it reads the batch as it goes.
+  std::shared_lock<std::shared_mutex> batch_lock(db_->batch_mu, std::defer_lock);
+  std::unique_ptr<rocksdb::Iterator> it;
+  if (reads_batch(tree)) {
+    batch_lock.lock();
+    it.reset(db_->batch->NewIteratorWithBase(tree.handle, db_->db->NewIterator(options, tree.handle), &options));
+  } else {
+    it.reset(db_->db->NewIterator(options, tree.handle));
+  }
   for (it->Seek(slice(prefix)); it->Valid(); it->Next()) {
     std::string_view key = view(it->key());
     if (key.substr(0, prefix.size()) != prefix) break;
@@ -333,10 +446,17 @@ Result<std::optional<std::string>> Tree::last_key() const {
 
 namespace {
 
-// Syncs the write-ahead log, which every tree shares. A temporary database
-// has nothing to make durable, and its in-memory log files cannot be synced.
-Result<void> sync_log(const DbState& state) {
-  rocksdb::Status s = state.db->FlushWAL(/*sync=*/state.mem_env == nullptr);
+// Commits the pending batch and syncs the write-ahead log, which every tree
+// shares. A temporary database has nothing to make durable, and its
+// in-memory log files cannot be synced.
+Result<void> sync_log(DbState& state) {
+  rocksdb::Status s;
+  {
+    std::lock_guard<std::mutex> lock(state.write_mu);
+    s = commit_locked(state);
+  }
+  if (!s.ok()) return std::unexpected(error_of(s));
+  s = state.db->FlushWAL(/*sync=*/state.mem_env == nullptr);
   if (!s.ok()) return std::unexpected(error_of(s));
   return {};
 }
@@ -368,7 +488,7 @@ Result<Db> Db::open_temporary() {
   return db;
 }
 
-Result<Tree> Db::open_tree(std::string_view name) const {
+Result<Tree> Db::open_tree(std::string_view name, TreeOptions options) const {
   std::lock_guard<std::mutex> lock(state_->trees_mu);
   auto it = state_->trees.find(name);
   if (it == state_->trees.end()) {
@@ -377,6 +497,7 @@ Result<Tree> Db::open_tree(std::string_view name) const {
     if (!s.ok()) return std::unexpected(error_of(s));
     it = state_->trees.emplace(std::string(name), std::move(created)).first;
   }
+  if (options.deferrable) it->second->deferrable.store(true, std::memory_order_relaxed);
   Tree tree;
   tree.db_ = state_;
   tree.cf_ = it->second.get();
@@ -385,5 +506,34 @@ Result<Tree> Db::open_tree(std::string_view name) const {
 }
 
 Result<void> Db::flush() const { return sync_log(*state_); }
+
+void Db::begin_deferred() const {
+  std::lock_guard<std::mutex> lock(state_->write_mu);
+  if (!state_->batch) {
+    std::unique_lock<std::shared_mutex> batch_lock(state_->batch_mu);
+    // Each key indexed once, by its latest value, so that reads through
+    // the batch see the last pending write of a key.
+    state_->batch = std::make_unique<rocksdb::WriteBatchWithIndex>(rocksdb::BytewiseComparator(), 0,
+                                                                   /*overwrite_key=*/true);
+  }
+  state_->deferring.store(true, std::memory_order_relaxed);
+}
+
+Result<void> Db::commit_deferred() const {
+  std::lock_guard<std::mutex> lock(state_->write_mu);
+  rocksdb::Status s = commit_locked(*state_);
+  if (!s.ok()) return std::unexpected(error_of(s));
+  return {};
+}
+
+Result<void> Db::end_deferred() const {
+  std::lock_guard<std::mutex> lock(state_->write_mu);
+  rocksdb::Status s = commit_locked(*state_);
+  state_->deferring.store(false, std::memory_order_relaxed);
+  if (!s.ok()) return std::unexpected(error_of(s));
+  return {};
+}
+
+bool Db::deferring() const { return state_->deferring.load(std::memory_order_relaxed); }
 
 }  // namespace ruvo::kv

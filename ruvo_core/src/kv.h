@@ -18,6 +18,17 @@
 // lets fetch_and_update keep the value it last wrote instead of reading it
 // back.
 //
+// Deferred writes: a tree opened as deferrable may have its inserts held
+// back. Between Db::begin_deferred() and Db::end_deferred(), an insert into
+// a deferrable tree goes into one pending batch of the database instead of
+// the log; Db::commit_deferred() writes the whole batch in one atomic write
+// (log without sync, as a single insert). Every read of a deferrable tree
+// (get, get_into, contains, scan_prefix, through any handle) sees the
+// pending writes exactly as if they had been written. A crash loses the
+// pending writes and nothing else; a database that closes while deferring
+// commits them first (a failure there cannot be reported and loses them).
+// Other trees always write through.
+//
 // A process that forks must open its databases after the fork.
 #pragma once
 
@@ -64,10 +75,16 @@ class Tree {
   Result<bool> get_into(std::string_view key, std::string& value) const;
   // Reports whether the key exists, without copying its value.
   Result<bool> contains(std::string_view key) const;
-  // Stores value under key, replacing any earlier value.
+  // Stores value under key, replacing any earlier value. While the database
+  // defers, an insert into a deferrable tree is only pending: it cannot
+  // fail then except when the pending batch grew past its bound and was
+  // committed on the way (an error of that commit is reported here).
   Result<void> insert(std::string_view key, std::string_view value) const;
   // Stores `desired` when the key's current value equals `expected`
   // (nullopt: the key must be absent); otherwise reports the current value.
+  // This, compare_and_swap_absent and fetch_and_update write through: on a
+  // deferrable tree while deferring they first commit the pending batch
+  // (whose failure they report without doing anything else).
   Result<CasOutcome> compare_and_swap(std::string_view key,
                                       std::optional<std::string_view> expected,
                                       std::string_view desired) const;
@@ -80,7 +97,9 @@ class Tree {
   // The number of writes made or attempted on this tree, through any of its
   // handles, since the database was opened. Each counts once it has
   // finished, so a read made after loading the count sees every write the
-  // count includes.
+  // count includes. A pending insert counts when it joins the batch; a
+  // commit that fails, dropping pending inserts of the tree, counts once
+  // more (reads then no longer see them).
   uint64_t write_count() const;
   // Atomically replaces the value by update(current) and returns the value
   // from before the update (nullopt when the key was absent).
@@ -88,10 +107,14 @@ class Tree {
                                                       const UpdateFn& update) const;
   // Visits every entry whose key starts with `prefix` (all entries for the
   // empty prefix) in ascending key byte order.
+  // REQUIRES: on a deferrable tree while deferring, visit does not write to
+  // the same database (the pending batch is locked during the scan).
   Result<void> scan_prefix(std::string_view prefix, const VisitFn& visit) const;
   // The greatest key of the tree in byte order; nullopt when it is empty.
+  // Reads the database only (never a pending batch).
   Result<std::optional<std::string>> last_key() const;
-  // Makes every earlier write of the whole database durable.
+  // Commits the pending batch, then makes every earlier write of the whole
+  // database durable.
   Result<void> flush() const;
 
   const std::string& name() const { return name_; }
@@ -101,6 +124,13 @@ class Tree {
   std::shared_ptr<DbState> db_;
   void* cf_ = nullptr;  // the tree's state, owned by DbState
   std::string name_;
+};
+
+struct TreeOptions {
+  // The tree's inserts wait in the pending batch while the database defers.
+  // Once a tree has been opened as deferrable it stays so, for every handle,
+  // until the database closes.
+  bool deferrable = false;
 };
 
 class Db {
@@ -114,9 +144,23 @@ class Db {
 
   // Opens the named tree, creating it when missing. Safe while other trees
   // are in use.
-  Result<Tree> open_tree(std::string_view name) const;
-  // Makes every earlier write durable (syncs the write-ahead log).
+  Result<Tree> open_tree(std::string_view name, TreeOptions options = {}) const;
+  // Commits the pending batch, then makes every earlier write durable
+  // (syncs the write-ahead log).
   Result<void> flush() const;
+
+  // Starts deferring inserts into deferrable trees; no effect when the
+  // database already defers.
+  void begin_deferred() const;
+  // Writes every pending insert in one atomic write and goes on deferring.
+  // On failure nothing pending is written and all of it is dropped: reads
+  // then see the database without it. Nothing to do when nothing is
+  // pending, or when the database does not defer.
+  Result<void> commit_deferred() const;
+  // commit_deferred, then stops deferring (also when the commit failed).
+  Result<void> end_deferred() const;
+  // Whether the database defers.
+  bool deferring() const;
 
  private:
   std::shared_ptr<DbState> state_;

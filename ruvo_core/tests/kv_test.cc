@@ -1,5 +1,6 @@
 // Key-value adapter: single-key operations, scans, temporary and file
-// databases, concurrent writers and a writer killed mid-stream.
+// databases, deferred writes, concurrent writers and writers killed
+// mid-stream.
 #include "ruvo_core/src/kv.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -162,6 +164,96 @@ TEST(KvTest, ScanPrefixOrderAndStop) {
   int visits = 0;
   ok(t.scan_prefix("a", [&](std::string_view, std::string_view) { return ++visits < 3; }));
   EXPECT_EQ(visits, 3);
+}
+
+// While the database defers, every read of a deferrable tree, through any
+// of its handles, answers as if each pending insert had been written;
+// commits, read-compare-writes and the end of deferring change no answer.
+TEST(KvDeferredTest, ReadsSeePendingWrites) {
+  Db db = temporary();
+  Tree t = ok(db.open_tree("t", TreeOptions{.deferrable = true}));
+  Tree again = tree(db, "t");  // opened without the option: the same tree
+  const std::vector<std::string> keys = {"",  std::string("a\0", 2), "a", "ab", "a\xff", "a\xff\xff",
+                                         "b", "\xff",                "\xff\x01"};
+  const std::vector<std::string> prefixes = {"", "a", "a\xff", "b", "\xff", "c"};
+  std::map<std::string, std::string> model;
+  uint64_t writes = 0;
+  auto check = [&](const std::string& when) {
+    EXPECT_EQ(t.write_count(), writes) << when;
+    for (const Tree* h : {&t, &again}) {
+      for (const auto& k : keys) {
+        auto it = model.find(k);
+        EXPECT_EQ(ok(h->get(k)), it == model.end() ? std::nullopt : std::optional(it->second)) << when;
+        EXPECT_EQ(ok(h->contains(k)), it != model.end()) << when;
+      }
+      for (const auto& p : prefixes) {
+        test::Entries want;
+        for (const auto& [k, v] : model)
+          if (k.starts_with(p)) want.emplace_back(k, v);
+        EXPECT_EQ(dump(*h, p), want) << when << ", prefix " << test::bytes({p.empty() ? 0 : p[0]});
+      }
+    }
+  };
+  // i: insert, x: compare-and-swap from the current value, f: fetch and
+  // update, c: commit, b: begin, e: end, F: flush. Keys 2 and 6 are
+  // committed before deferring starts.
+  struct Step {
+    char op;
+    size_t key;
+  };
+  const Step steps[] = {{'i', 2}, {'i', 6}, {'b', 0}, {'i', 2}, {'i', 3}, {'i', 0}, {'i', 3}, {'i', 8},
+                        {'x', 3}, {'i', 1}, {'c', 0}, {'i', 4}, {'i', 5}, {'f', 4}, {'f', 7}, {'i', 7},
+                        {'b', 0}, {'F', 0}, {'i', 3}, {'c', 0}, {'c', 0}, {'i', 1}, {'e', 0}, {'i', 5}};
+  int n = 0;
+  for (const Step& step : steps) {
+    const std::string& k = keys[step.key];
+    const std::string value = "v" + std::to_string(n++);
+    const std::optional<std::string> before =
+        model.contains(k) ? std::optional(model[k]) : std::nullopt;
+    switch (step.op) {
+      case 'i': ok(t.insert(k, value)); break;
+      case 'x': EXPECT_TRUE(ok(again.compare_and_swap(k, before, value)).swapped); break;
+      case 'f': EXPECT_EQ(ok(t.fetch_and_update(k, [&](auto) { return value; })), before); break;
+      case 'c': ok(db.commit_deferred()); break;
+      case 'b': db.begin_deferred(); break;
+      case 'e': ok(db.end_deferred()); break;
+      case 'F': ok(db.flush()); break;
+    }
+    if (std::string("ixf").find(step.op) != std::string::npos) {
+      model[k] = value;
+      ++writes;
+    }
+    EXPECT_EQ(db.deferring(), n > 2 && n < 23);
+    check(std::string("step ") + std::to_string(n));
+  }
+  // A batch past its bound is committed on the way; reads are unaffected.
+  db.begin_deferred();
+  for (uint64_t i = 0; i < 3000; ++i) ok(t.insert("big" + u64_be(i), std::string(4096, 'x')));
+  EXPECT_EQ(dump(again, "big").size(), 3000u);
+  ok(db.end_deferred());
+}
+
+// Committed deferred writes survive a kill; inserts still pending are gone,
+// while a tree that is not deferrable wrote through.
+TEST(KvCrashTest, PendingWritesLostCommittedKept) {
+  constexpr uint64_t kCommitted = 1000;
+  test::KilledWriter run(1, 2000, [](const std::string& dir, int fd) {
+    Db db = ok(Db::open(dir + "/db"));
+    Tree data = ok(db.open_tree("data", TreeOptions{.deferrable = true})), meta = tree(db, "meta");
+    db.begin_deferred();
+    for (uint64_t i = 0;; ++i) {
+      ok(data.insert(u64_be(i), "value" + std::to_string(i)));
+      ok(meta.insert(u64_be(i), ""));
+      if (i < kCommitted && i % 100 == 99) ok(db.commit_deferred());
+      test::send_ack(fd, {i});
+    }
+  });
+  ASSERT_GE(run.acks().size(), 2000u);
+  Db db = ok(Db::open(run.dir() + "/db"));
+  const test::Entries data = dump(tree(db, "data"));
+  ASSERT_EQ(data.size(), kCommitted);
+  for (uint64_t i = 0; i < kCommitted; ++i) EXPECT_EQ(data[i].second, "value" + std::to_string(i));
+  EXPECT_GE(dump(tree(db, "meta")).size(), run.acks().size());
 }
 
 std::set<std::string> entries(const fs::path& dir) {

@@ -712,8 +712,10 @@ struct StoreCaches {
   explicit StoreCaches(const StoreOptions& options) {
     // Half of the state budget for single atoms, half for whole-predicate
     // copies.
-    for (auto& shard : shards) shard.states.set_budget(options.state_cache_bytes / 2 / kShards);
-    for (auto& shard : contrib_shards) shard.atoms.set_budget(options.contrib_cache_bytes / kShards);
+    state_shard_budget = options.state_cache_bytes / 2 / kShards;
+    contrib_shard_budget = options.contrib_cache_bytes / kShards;
+    for (auto& shard : shards) shard.states.set_budget(state_shard_budget);
+    for (auto& shard : contrib_shards) shard.atoms.set_budget(contrib_shard_budget);
     mirror_budget = options.state_cache_bytes / 2;
     // Seven eighths of the symbol budget pin symbols for good; the rest
     // holds, in both directions, what no longer fits.
@@ -744,6 +746,7 @@ struct StoreCaches {
     ByteKeyCache<AtomState, StateCost> states;
   };
   Shard shards[kShards];
+  size_t state_shard_budget = 0;
 
   Shard& shard_of(uint64_t h) { return shards[h >> 60]; }
 
@@ -755,6 +758,7 @@ struct StoreCaches {
     TwoGenMap<std::string, AtomContribs, SvHash, SvEq, ContribCost> atoms;
   };
   ContribShard contrib_shards[kShards];
+  size_t contrib_shard_budget = 0;
 
   // Whole-predicate copies of "state" for scans: complete once loaded and
   // kept exact by every state write. `gen` counts the predicate's writes,
@@ -796,6 +800,26 @@ struct StoreCaches {
       if (victim == nullptr) return;
       if (victim->bytes > mirror_budget) victim->rejected = true;
       drop(*victim);
+    }
+  }
+  // Forgets every cached state, contribution record and predicate copy,
+  // after writes they mirror were dropped from the database's pending
+  // batch. A copy being loaded meanwhile is not installed.
+  void forget_derived() {
+    for (auto& shard : shards) {
+      std::lock_guard<std::mutex> lock(shard.mu);
+      shard.states = ByteKeyCache<AtomState, StateCost>();
+      shard.states.set_budget(state_shard_budget);
+    }
+    for (auto& shard : contrib_shards) {
+      std::lock_guard<std::mutex> lock(shard.mu);
+      shard.atoms = TwoGenMap<std::string, AtomContribs, SvHash, SvEq, ContribCost>();
+      shard.atoms.set_budget(contrib_shard_budget);
+    }
+    std::lock_guard<std::mutex> lock(mirror_mu);
+    for (auto& [id, m] : mirrors) {
+      ++m.gen;
+      if (m.loaded) drop(m);
     }
   }
   // Installs a copy loaded while the predicate's write count was `gen`.
@@ -1062,8 +1086,10 @@ StoreResult<RuvoStore> RuvoStore::open_temporary(StoreOptions options) {
 
 StoreResult<RuvoStore> RuvoStore::from_db(kv::Db db, StoreOptions options) {
   RuvoStore store;
-  auto open = [&](std::string_view name, kv::Tree& out) -> StoreResult<void> {
-    auto tree = db.open_tree(name);
+  // The derived trees may batch their writes; the others always write
+  // through.
+  auto open = [&](std::string_view name, kv::Tree& out, bool deferrable = false) -> StoreResult<void> {
+    auto tree = db.open_tree(name, kv::TreeOptions{.deferrable = deferrable});
     if (!tree) return std::unexpected(StoreError(tree.error()));
     out = std::move(*tree);
     return {};
@@ -1087,8 +1113,8 @@ StoreResult<RuvoStore> RuvoStore::from_db(kv::Db db, StoreOptions options) {
   RUVO_IDB_STEP(open("pred_profiles", store.registry.profiles_));
   RUVO_IDB_STEP(open("pred_meta", store.registry.meta_));
   RUVO_IDB_STEP(seed(store.registry.meta_, kNextPredId));
-  RUVO_IDB_STEP(open("state", store.state_));
-  RUVO_IDB_STEP(open("contrib", store.contrib_));
+  RUVO_IDB_STEP(open("state", store.state_, true));
+  RUVO_IDB_STEP(open("contrib", store.contrib_, true));
   RUVO_IDB_STEP(open("branch_watermark", store.branch_watermark_));
 #undef RUVO_IDB_STEP
   store.db_ = std::move(db);
@@ -1102,11 +1128,24 @@ StoreResult<RuvoStore> RuvoStore::from_db(kv::Db db, StoreOptions options) {
 }
 
 StoreResult<void> RuvoStore::flush_all() const {
+  if (auto r = committed(db_.commit_deferred()); !r) return r;
   for (const kv::Tree* tree : {&state_, &contrib_, &branch_watermark_}) {
     if (auto r = tree->flush(); !r) return std::unexpected(StoreError(r.error()));
   }
   if (auto r = db_.flush(); !r) return std::unexpected(StoreError(r.error()));
   return {};
+}
+
+void RuvoStore::begin_batched_writes() const { db_.begin_deferred(); }
+
+StoreResult<void> RuvoStore::commit_batched_writes() const { return committed(db_.commit_deferred()); }
+
+StoreResult<void> RuvoStore::end_batched_writes() const { return committed(db_.end_deferred()); }
+
+StoreResult<void> RuvoStore::committed(kv::Result<void> r) const {
+  if (r) return {};
+  if (caches_) caches_->forget_derived();
+  return std::unexpected(StoreError(std::move(r.error())));
 }
 
 StoreResult<std::optional<uint64_t>> RuvoStore::get_branch_watermark(std::string_view branch) const {
@@ -1568,7 +1607,7 @@ StoreResult<kv::Tree> RuvoStore::get_index_tree(uint64_t pred_id, std::string_vi
   if (cache.poisoned) fault("index tree cache lock poisoned");
   try {
     if (auto it = cache.trees.find(name); it != cache.trees.end()) return it->second;
-    auto tree = db_.open_tree(name);
+    auto tree = db_.open_tree(name, kv::TreeOptions{.deferrable = true});
     if (!tree) return std::unexpected(StoreError(tree.error()));
     return cache.trees.emplace(std::move(name), std::move(*tree)).first->second;
   } catch (...) {

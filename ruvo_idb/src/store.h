@@ -147,7 +147,30 @@ class RuvoStore {
   static StoreResult<RuvoStore> from_db(kv::Db db, StoreOptions options = {});
 
   // Flushes "state", "contrib", "branch_watermark", then the database.
+  // Batched writes are committed first.
   StoreResult<void> flush_all() const;
+
+  // Batched writes. Between begin_batched_writes() and end_batched_writes(),
+  // the writes to "state", "contrib" and the index trees are held in one
+  // pending batch of the database instead of each going to the log on its
+  // own; commit_batched_writes() writes them all at once. Symbols, the
+  // registry, the counters and the watermarks still write through.
+  //  - Every read of the store (and of those trees through any handle)
+  //    sees the pending writes, exactly as if they had been written; the
+  //    caches stay write-through, as without batching.
+  //  - After a commit the database holds exactly the bytes it would hold
+  //    had each write gone straight through.
+  //  - A crash loses at most the writes made since the last commit; a
+  //    store closed while batching commits first.
+  //  - A failed commit (Sled) writes none of the pending writes and drops
+  //    them all, together with the cached states and contributions: reads
+  //    then answer from the database as it is, without them.
+  // begin when already batching changes nothing. Not meant to overlap
+  // with writers on other threads: the caller brackets its own writes.
+  void begin_batched_writes() const;
+  StoreResult<void> commit_batched_writes() const;
+  // Commits, then stops batching (also when the commit failed).
+  StoreResult<void> end_batched_writes() const;
 
   // nullopt when absent or not 8 bytes long.
   StoreResult<std::optional<uint64_t>> get_branch_watermark(std::string_view branch) const;
@@ -231,6 +254,9 @@ class RuvoStore {
   // upsert_atom.
   StoreResult<AtomState> store_contribution(AggregationMode mode, std::string_view state_key,
                                             const AtomState& old, const Contribution& c) const;
+  // Maps a failed commit to its error after dropping the caches that may
+  // hold the lost writes.
+  StoreResult<void> committed(kv::Result<void> r) const;
 
   kv::Db db_;
   kv::Tree state_, contrib_, branch_watermark_;
