@@ -437,7 +437,7 @@ Result<void> Tree::scan_prefix(std::string_view prefix, const VisitFn& visit) co
 }
 
 Result<std::optional<std::string>> Tree::last_key() const {
-  std::unique_ptr<rocksdb::Iterator> it(db_->db->NewIterator(read_options(), handle_of(cf_)));
+  std::unique_ptr<rocksdb::Iterator> it(db_->db->NewIterator(read_options(), tree_of(cf_).handle));
   it->SeekToLast();
   if (!it->status().ok()) return std::unexpected(error_of(it->status()));
   if (!it->Valid()) return std::optional<std::string>();
