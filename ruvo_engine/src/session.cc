@@ -106,6 +106,19 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
   auto constraints = edb.get_constraints(branch, std::nullopt);
   if (!constraints) return std::unexpected(EngineError(std::move(constraints.error())));
 
+  // Outside the reference evaluation, atom states, contributions and index
+  // entries reach the database in batches: after the facts, after the
+  // constraint pass, after each pass, and before any return. The bytes
+  // stored are the same; a crash loses at most the batch being built.
+  struct Batching {
+    const RuvoStore& idb;
+    bool on;
+    ~Batching() {
+      if (on) (void)idb.end_batched_writes();  // a failure was already reported, or is
+    }
+  } batching{idb, !eval_control.reference};
+  if (batching.on) idb.begin_batched_writes();
+
   for (GroundFact& fact : *facts) {
     PredConfig config = config_for(pred_configs, fact.pred_name);
     auto profile = idb.registry.register_predicate(fact.pred_name, fact.pred_arity,
@@ -118,6 +131,10 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
     Contribution c{fact.b, fact.d, "edb_" + std::to_string(fact.event_id)};
     auto state = idb.upsert_atom(AtomKey{profile->pred_id, std::move(fact.args)}, c);
     if (!state) return std::unexpected(EngineError(std::move(state.error())));
+  }
+
+  if (batching.on) {
+    if (auto r = idb.commit_batched_writes(); !r) return std::unexpected(EngineError(std::move(r.error())));
   }
 
   auto compiled_rules = compile_rules(idb, *rules, pred_configs);
@@ -135,6 +152,11 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
                                     semantics, pred_ids, max_depth);
   if (!stats) return std::unexpected(EngineError(std::move(stats.error())));
 
+  // Everything derived is in the database before the watermark claims it.
+  if (batching.on) {
+    batching.on = false;
+    if (auto r = idb.end_batched_writes(); !r) return std::unexpected(EngineError(std::move(r.error())));
+  }
   auto set = idb.set_branch_watermark(branch, *wm);
   if (!set) return std::unexpected(EngineError(std::move(set.error())));
   return *stats;
