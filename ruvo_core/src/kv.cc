@@ -19,7 +19,6 @@
 #include <rocksdb/filter_policy.h>
 #include <rocksdb/options.h>
 #include <rocksdb/table.h>
-#include <rocksdb/utilities/write_batch_with_index.h>
 
 #include "ruvo_core/src/codec.h"
 
@@ -46,6 +45,9 @@ struct TreeState {
   // DbState::batch_mu; a reader that loads zero reads the database alone,
   // which then holds every committed insert.
   std::atomic<uint64_t> pending{0};
+  // The pending batch's part for this tree: each key with its latest
+  // value. Guarded by DbState::batch_mu.
+  std::map<std::string, std::string, std::less<>> pending_rows;
 };
 
 struct DbState {
@@ -61,13 +63,13 @@ struct DbState {
   // atomic with respect to each other.
   std::mutex write_mu;
 
-  // Deferred writes. `deferring` changes under write_mu. The batch changes
-  // only under write_mu and batch_mu (exclusive); reads through it take
-  // batch_mu shared. batch_mu is taken after write_mu, never before. The
-  // batch, once made, lives as long as the database.
+  // Deferred writes. `deferring` changes under write_mu. The batch (the
+  // trees' pending_rows) changes only under write_mu and batch_mu
+  // (exclusive); reads through it take batch_mu shared. batch_mu is taken
+  // after write_mu, never before.
   std::atomic<bool> deferring{false};
   std::shared_mutex batch_mu;
-  std::unique_ptr<rocksdb::WriteBatchWithIndex> batch;
+  size_t pending_bytes = 0;
   std::vector<TreeState*> batched;  // the trees with pending inserts
 
   DbState() = default;
@@ -76,12 +78,15 @@ struct DbState {
 
   ~DbState() {
     if (db == nullptr) return;
-    if (batch && batch->GetWriteBatch()->Count() > 0) {
+    if (!batched.empty()) {
       // Nothing is left to report a failure to: the pending writes are then
       // lost, as in a crash.
-      (void)db->Write(rocksdb::WriteOptions(), batch->GetWriteBatch());
+      rocksdb::WriteBatch out;
+      for (TreeState* tree : batched)
+        for (const auto& [key, value] : tree->pending_rows) (void)out.Put(tree->handle, key, value);
+      (void)db->Write(rocksdb::WriteOptions(), &out);
+      batched.clear();
     }
-    batch.reset();
     // Background flushes and compactions must be finished before the column
     // family handles and the database go away.
     rocksdb::CancelAllBackgroundWork(db, true);
@@ -241,13 +246,10 @@ bool defers(const DbState& db, const TreeState& tree) {
 // memtable takes keys in order much faster than scattered ones.
 rocksdb::Status sorted_batch(DbState& db, rocksdb::WriteBatch& out) {
   for (TreeState* tree : db.batched) {
-    std::unique_ptr<rocksdb::WBWIIterator> it(db.batch->NewIterator(tree->handle));
-    for (it->SeekToFirst(); it->Valid(); it->Next()) {
-      const rocksdb::WriteEntry entry = it->Entry();
-      rocksdb::Status s = out.Put(tree->handle, entry.key, entry.value);
+    for (const auto& [key, value] : tree->pending_rows) {
+      rocksdb::Status s = out.Put(tree->handle, key, value);
       if (!s.ok()) return s;
     }
-    if (!it->status().ok()) return it->status();
   }
   return rocksdb::Status::OK();
 }
@@ -265,10 +267,11 @@ rocksdb::Status commit_locked(DbState& db) {
     if (!s.ok()) tree->memo_valid = false;
     // The database now answers alone: with the writes, or without them.
     tree->pending.store(0, std::memory_order_release);
+    tree->pending_rows.clear();
     if (!s.ok()) tree->writes.fetch_add(1, std::memory_order_release);
   }
   db.batched.clear();
-  db.batch->Clear();
+  db.pending_bytes = 0;
   return s;
 }
 
@@ -281,8 +284,16 @@ rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, s
   rocksdb::Status s;
   if (deferred) {
     std::unique_lock<std::shared_mutex> lock(db.batch_mu);
-    s = db.batch->Put(tree.handle, slice(key), slice(value));
-    if (s.ok() && tree.pending.fetch_add(1, std::memory_order_release) == 0) db.batched.push_back(&tree);
+    auto it = tree.pending_rows.lower_bound(key);
+    if (it != tree.pending_rows.end() && it->first == key) {
+      db.pending_bytes += value.size();
+      db.pending_bytes -= std::min(db.pending_bytes, it->second.size());
+      it->second.assign(value);
+    } else {
+      tree.pending_rows.emplace_hint(it, std::string(key), std::string(value));
+      db.pending_bytes += key.size() + value.size() + 64;  // with the map node
+    }
+    if (tree.pending.fetch_add(1, std::memory_order_release) == 0) db.batched.push_back(&tree);
   } else {
     s = db.db->Put(write_options(), tree.handle, slice(key), slice(value));
   }
@@ -296,7 +307,7 @@ rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, s
   // Counted once the write has finished: a reader that sees this count
   // also sees the write.
   tree.writes.fetch_add(1, std::memory_order_release);
-  if (deferred && s.ok() && db.batch->GetDataSize() > kMaxPendingBytes) s = commit_locked(db);
+  if (deferred && s.ok() && db.pending_bytes > kMaxPendingBytes) s = commit_locked(db);
   return s;
 }
 
@@ -311,11 +322,18 @@ rocksdb::Status settle_locked(DbState& db, const TreeState& tree) {
 bool reads_batch(const TreeState& tree) { return tree.pending.load(std::memory_order_acquire) != 0; }
 
 // A point read, through the pending batch when the tree has writes there.
+void assign_value(std::string* out, const std::string& v) { out->assign(v); }
+void assign_value(rocksdb::PinnableSlice* out, const std::string& v) { out->PinSelf(slice(v)); }
+
 template <class Value>
 rocksdb::Status read_key(DbState& db, TreeState& tree, std::string_view key, Value* value) {
   if (reads_batch(tree)) {
     std::shared_lock<std::shared_mutex> lock(db.batch_mu);
-    return db.batch->GetFromBatchAndDB(db.db, read_options(), tree.handle, slice(key), value);
+    auto it = tree.pending_rows.find(key);
+    if (it != tree.pending_rows.end()) {
+      assign_value(value, it->second);
+      return rocksdb::Status::OK();
+    }
   }
   return db.db->Get(read_options(), tree.handle, slice(key), value);
 }
@@ -418,21 +436,40 @@ Result<void> Tree::scan_prefix(std::string_view prefix, const VisitFn& visit) co
   rocksdb::Slice upper(end);
   if (!end.empty()) options.iterate_upper_bound = &upper;
   TreeState& tree = tree_of(cf_);
-  // Held until the iterator is gone: it reads the batch as it goes.
+  // Held for the whole scan: it reads the batch as it goes.
   std::shared_lock<std::shared_mutex> batch_lock(db_->batch_mu, std::defer_lock);
-  std::unique_ptr<rocksdb::Iterator> it;
-  if (reads_batch(tree)) {
-    batch_lock.lock();
-    it.reset(db_->batch->NewIteratorWithBase(tree.handle, db_->db->NewIterator(options, tree.handle), &options));
-  } else {
-    it.reset(db_->db->NewIterator(options, tree.handle));
+  std::unique_ptr<rocksdb::Iterator> it(db_->db->NewIterator(options, tree.handle));
+  it->Seek(slice(prefix));
+  if (!reads_batch(tree)) {
+    for (; it->Valid(); it->Next()) {
+      std::string_view key = view(it->key());
+      if (key.substr(0, prefix.size()) != prefix) break;
+      if (!visit(key, view(it->value()))) return {};
+    }
+    if (!it->status().ok()) return std::unexpected(error_of(it->status()));
+    return {};
   }
-  for (it->Seek(slice(prefix)); it->Valid(); it->Next()) {
-    std::string_view key = view(it->key());
-    if (key.substr(0, prefix.size()) != prefix) break;
-    if (!visit(key, view(it->value()))) return {};
+  // The database's entries merged with the pending ones, which win on
+  // equal keys.
+  batch_lock.lock();
+  auto p = tree.pending_rows.lower_bound(prefix);
+  auto pending_in = [&] {
+    return p != tree.pending_rows.end() && std::string_view(p->first).substr(0, prefix.size()) == prefix;
+  };
+  while (true) {
+    const bool db_in = it->Valid() && view(it->key()).substr(0, prefix.size()) == prefix;
+    if (!db_in && !it->status().ok()) return std::unexpected(error_of(it->status()));
+    const bool pend = pending_in();
+    if (!db_in && !pend) break;
+    if (pend && (!db_in || std::string_view(p->first) <= view(it->key()))) {
+      if (db_in && std::string_view(p->first) == view(it->key())) it->Next();
+      if (!visit(p->first, p->second)) return {};
+      ++p;
+    } else {
+      if (!visit(view(it->key()), view(it->value()))) return {};
+      it->Next();
+    }
   }
-  if (!it->status().ok()) return std::unexpected(error_of(it->status()));
   return {};
 }
 
@@ -509,13 +546,6 @@ Result<void> Db::flush() const { return sync_log(*state_); }
 
 void Db::begin_deferred() const {
   std::lock_guard<std::mutex> lock(state_->write_mu);
-  if (!state_->batch) {
-    std::unique_lock<std::shared_mutex> batch_lock(state_->batch_mu);
-    // Each key indexed once, by its latest value, so that reads through
-    // the batch see the last pending write of a key.
-    state_->batch = std::make_unique<rocksdb::WriteBatchWithIndex>(rocksdb::BytewiseComparator(), 0,
-                                                                   /*overwrite_key=*/true);
-  }
   state_->deferring.store(true, std::memory_order_relaxed);
 }
 
