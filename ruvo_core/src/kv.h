@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ruvo::kv {
 
@@ -110,6 +111,9 @@ class Db {
   // Opens the named tree, creating it when missing. Safe while other trees
   // are in use.
   Result<Tree> open_tree(std::string_view name) const;
+  // The names of every tree the database holds, ascending byte order
+  // (RocksDB's own "default" tree included).
+  std::vector<std::string> tree_names() const;
   // Makes every earlier write durable (syncs the write-ahead log).
   Result<void> flush() const;
 
