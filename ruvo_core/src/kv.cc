@@ -542,6 +542,16 @@ Result<Tree> Db::open_tree(std::string_view name, TreeOptions options) const {
   return tree;
 }
 
+std::vector<std::string> Db::tree_names() const {
+  // Opening reopens every tree on disk and open_tree records each new one,
+  // so the map names them all.
+  std::lock_guard<std::mutex> lock(state_->trees_mu);
+  std::vector<std::string> names;
+  names.reserve(state_->trees.size());
+  for (const auto& [name, tree] : state_->trees) names.push_back(name);
+  return names;
+}
+
 Result<void> Db::flush() const { return sync_log(*state_); }
 
 void Db::begin_deferred() const {

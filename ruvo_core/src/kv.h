@@ -39,6 +39,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ruvo::kv {
 
@@ -145,6 +146,9 @@ class Db {
   // Opens the named tree, creating it when missing. Safe while other trees
   // are in use.
   Result<Tree> open_tree(std::string_view name, TreeOptions options = {}) const;
+  // The names of every tree the database holds, ascending byte order
+  // (RocksDB's own "default" tree included).
+  std::vector<std::string> tree_names() const;
   // Commits the pending batch, then makes every earlier write durable
   // (syncs the write-ahead log).
   Result<void> flush() const;

@@ -304,6 +304,19 @@ TEST(KvFileTest, TreeHandleKeepsDatabaseOpen) {
   EXPECT_EQ(ok(tree(ok(Db::open(p)), "t").get("k")), "v");
 }
 
+TEST(KvFileTest, TreeNamesListEveryTreeAlsoAfterReopening) {
+  test::ScratchDir dir;
+  const std::vector<std::string> want = {"a", "b", "default"};
+  {
+    Db db = ok(Db::open(dir / "db"));
+    tree(db, "b");
+    tree(db, "a");
+    tree(db, "b");
+    EXPECT_EQ(db.tree_names(), want);
+  }
+  EXPECT_EQ(ok(Db::open(dir / "db")).tree_names(), want);
+}
+
 TEST(KvFileTest, OpenFailuresAreErrors) {
   test::ScratchDir dir;
   Db db = ok(Db::open(dir / "db"));

@@ -1,0 +1,579 @@
+// Randomised differential test: many small generated programs (facts, rules,
+// constraints, retractions and repeated materialisations over one or two
+// branches) run on two fresh sessions, one with the reference evaluation and
+// one with the default evaluation, and everything observable must be the
+// same: every call's outcome, every entry of every derived-state tree, the
+// name-to-id map and every query row with its weights as bits.
+//
+//   RUVO_DIFF_SEED=n    runs only program n and prints it
+//   RUVO_DIFF_COUNT=n   runs programs 1..n instead of the default count
+//   RUVO_DIFF_THREADS=n runs programs on n threads (default: up to 4)
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ruvo_core/src/fault.h"
+#include "ruvo_engine/src/session.h"
+#include "testing/test_support.h"
+
+namespace ruvo {
+namespace {
+
+using test::ok;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr uint64_t kDefaultCount = 40;
+#else
+constexpr uint64_t kDefaultCount = 1500;
+#endif
+
+// splitmix64: small and the same everywhere, so a seed names one program.
+class Rng {
+ public:
+  explicit Rng(uint64_t seed) : s_(seed) {}
+  uint64_t next() {
+    uint64_t z = (s_ += 0x9e3779b97f4a7c15);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
+    return z ^ (z >> 31);
+  }
+  uint64_t below(uint64_t n) { return next() % n; }
+  bool chance(uint64_t percent) { return below(100) < percent; }
+  bool rarely(uint64_t permille) { return below(1000) < permille; }
+  double unit() { return static_cast<double>(next() >> 11) * 0x1p-53; }
+  template <class T>
+  const T& pick(const std::vector<T>& v) { return v[below(v.size())]; }
+
+ private:
+  uint64_t s_;
+};
+
+// One call on the session; the fields a kind does not use stay default.
+struct Step {
+  enum class Kind { Configure, Fact, AddRule, AddConstraint, Retract, Knobs, Materialize };
+  Kind kind = Kind::Fact;
+  std::string branch = "main";
+  std::string pred;  // Configure, Fact
+  uint64_t arity = 0;
+  std::vector<uint64_t> args;
+  double b = 0.0, d = 0.0;
+  PredConfig config;
+  Rule rule;
+  Constraint constraint;
+  size_t target = 0;  // Retract: index of the Fact step
+  ApplicabilitySemantics rule_knob{}, constraint_knob{};
+  std::optional<uint64_t> depth;
+};
+
+struct Program {
+  std::vector<std::string> symbols;  // interned first: ids 1, 2, ...
+  std::vector<Step> steps;
+};
+
+const std::vector<std::string> kVars = {"X", "Y", "Z", "W"};
+
+class Generator {
+ public:
+  explicit Generator(uint64_t seed) : r_(seed) {}
+
+  Program make() {
+    branches_ = r_.chance(30) ? std::vector<std::string>{"main", "main", "b2"}
+                              : std::vector<std::string>{"main"};
+    for (const char* s : {"a", "b", "c", "d"}) {
+      if (r_.chance(70)) p_.symbols.push_back(s);
+    }
+    for (const char* s : {"0", "1", "2", "3", "5", "7", "-1"}) {
+      if (r_.chance(55)) p_.symbols.push_back(s);
+    }
+    while (p_.symbols.size() < 4) p_.symbols.push_back("e" + std::to_string(p_.symbols.size()));
+    for (size_t i = p_.symbols.size(); i > 1; --i) std::swap(p_.symbols[i - 1], p_.symbols[r_.below(i)]);
+    // The first two predicates have arities 2 and 1, for the templates.
+    const size_t npred = 3 + r_.below(6);
+    for (size_t i = 0; i < npred; ++i) {
+      const uint64_t arity = i == 0 ? 2 : i == 1 ? 1 : r_.pick<uint64_t>({0, 1, 1, 2, 2, 2, 3});
+      preds_.push_back({"p" + std::to_string(i), arity});
+      if (r_.chance(70)) configure(i);
+    }
+    knobs();
+    for (size_t n = 5 + r_.below(20); n > 0; --n) fact();
+    if (r_.chance(60)) recursion_template();
+    for (size_t n = 2 + r_.below(5); n > 0; --n) rule();
+    for (size_t n = r_.below(3); n > 0; --n) constraint();
+    materialize();
+    for (size_t rounds = 1 + r_.below(2); rounds > 0; --rounds) {
+      for (size_t n = r_.below(5); n > 0; --n) fact();
+      for (size_t n = r_.below(3); n > 0; --n) retract();
+      if (r_.chance(10)) rule();
+      if (r_.chance(10)) constraint();
+      if (r_.chance(15)) knobs();
+      if (r_.chance(5)) configure(r_.below(preds_.size()));
+      materialize();
+    }
+    return std::move(p_);
+  }
+
+ private:
+  struct Pred {
+    std::string name;
+    uint64_t arity;
+  };
+
+  Step& add(Step::Kind kind) {
+    Step& s = p_.steps.emplace_back();
+    s.kind = kind;
+    s.branch = r_.pick(branches_);
+    return s;
+  }
+  uint64_t sym() { return 1 + r_.below(p_.symbols.size()); }
+  // Mostly plain weights, sometimes small, zero, negative or not finite.
+  double weight(int odd_percent) {
+    if (!r_.chance(odd_percent)) return r_.chance(50) ? 1.0 : 0.3 + 0.7 * r_.unit();
+    return r_.pick<double>({0.0, -0.25, 1e-13, 0.05, 1.5, std::numeric_limits<double>::infinity(),
+                            std::numeric_limits<double>::quiet_NaN()});
+  }
+  double falsity() { return r_.chance(75) ? 0.0 : r_.chance(95) ? 0.5 * r_.unit() : weight(100); }
+
+  void configure(size_t i) {
+    Step& s = add(Step::Kind::Configure);
+    s.pred = preds_[i].name;
+    s.config.aggregation = static_cast<AggregationMode>(r_.below(3));
+    s.config.evidence_mode = static_cast<EvidenceMode>(r_.below(3));
+    if (preds_[i].arity > 0 && r_.chance(15)) {
+      s.config.indexes.push_back({"by" + std::to_string(i), {r_.below(preds_[i].arity)}});
+    }
+  }
+  void knobs() {
+    Step& s = add(Step::Kind::Knobs);
+    s.rule_knob = static_cast<ApplicabilitySemantics>(r_.below(2));
+    s.constraint_knob = static_cast<ApplicabilitySemantics>(r_.below(2));
+  }
+  void fact() {
+    const Pred& pred = r_.pick(preds_);
+    Step& s = add(Step::Kind::Fact);
+    s.pred = pred.name;
+    s.arity = pred.arity;
+    // Rarely an argument count the declared arity refuses.
+    const uint64_t n = r_.rarely(2) ? pred.arity + 1 : pred.arity;
+    for (uint64_t i = 0; i < n; ++i) s.args.push_back(sym());
+    s.b = weight(3);
+    s.d = falsity();
+  }
+  void retract() {
+    std::vector<size_t> facts;
+    for (size_t i = 0; i < p_.steps.size(); ++i) {
+      if (p_.steps[i].kind == Step::Kind::Fact) facts.push_back(i);
+    }
+    Step& s = add(Step::Kind::Retract);
+    s.target = r_.pick(facts);
+  }
+  void materialize() {
+    Step& s = add(Step::Kind::Materialize);
+    const uint64_t k = r_.below(10);
+    if (k == 0) s.depth = 0;
+    if (k >= 7) s.depth = k - 6;
+  }
+
+  Term arg(size_t nvars) {
+    const uint64_t k = r_.below(100);
+    if (k < 70) return Term::var(kVars[r_.below(nvars)]);
+    if (k < 95) return Term::constant(sym());
+    return Term::integer(static_cast<int64_t>(r_.below(4)));
+  }
+  AtomGoal atom(size_t nvars, bool negated, std::vector<std::string>& bound) {
+    const Pred& pred = r_.pick(preds_);
+    AtomGoal g{pred.name, pred.arity, negated, {}};
+    if (r_.rarely(10)) ++g.pred_arity;  // a mention under another arity
+    for (uint64_t i = 0; i < g.pred_arity; ++i) {
+      g.args.push_back(negated && r_.chance(20) ? Term::var("U") : arg(nvars));
+      if (!negated && g.args.back().is_var()) bound.push_back(g.args.back().name);
+    }
+    return g;
+  }
+  Term bound_or_literal(const std::vector<std::string>& bound) {
+    if (!bound.empty() && r_.chance(65)) return Term::var(r_.pick(bound));
+    if (r_.chance(50)) return Term::constant(sym());
+    return r_.chance(80) ? Term::integer(static_cast<int64_t>(r_.below(6)) - 1)
+                         : Term::floating(r_.pick<double>({0.5, 2.5, -0.0}));
+  }
+  void comparison(std::vector<Goal>& body, std::vector<std::string>& bound) {
+    static const std::vector<BuiltinOp> kOps = {
+        BuiltinOp::Eq,  BuiltinOp::Ne,  BuiltinOp::Lt,      BuiltinOp::Leq,
+        BuiltinOp::Gt,  BuiltinOp::Geq, BuiltinOp::Between, BuiltinOp::Int,
+        BuiltinOp::Float, BuiltinOp::Entity};
+    BuiltinGoal g{r_.pick(kOps), {}};
+    size_t n = g.op == BuiltinOp::Between ? 3 : g.op >= BuiltinOp::Int ? 1 : 2;
+    if (r_.chance(2)) ++n;  // a wrong count drops every match
+    for (size_t i = 0; i < n; ++i) g.args.push_back(bound_or_literal(bound));
+    if (g.op == BuiltinOp::Eq && r_.chance(30)) {  // binds V
+      g.args[r_.below(2)] = Term::var("V");
+      bound.push_back("V");
+    }
+    body.insert(body.begin() + static_cast<std::ptrdiff_t>(r_.below(body.size() + 1)), g);
+  }
+  // N from two known numbers, kept integral and within a small range so
+  // that recursion through it interns finitely many numbers.
+  void arithmetic(std::vector<Goal>& body, std::vector<std::string>& bound) {
+    const auto op = static_cast<BuiltinOp>(static_cast<int>(BuiltinOp::Add) + r_.below(4));
+    BuiltinGoal g{op, {}};
+    const size_t solved = r_.below(3);
+    for (size_t i = 0; i < 3; ++i) {
+      if (i == solved) g.args.push_back(Term::var("N"));
+      else if (r_.chance(50) && !bound.empty()) g.args.push_back(Term::var(r_.pick(bound)));
+      else g.args.push_back(Term::integer(r_.pick<int64_t>({1, 2, -1, 3})));
+    }
+    body.push_back(g);
+    body.push_back(BuiltinGoal{BuiltinOp::Int, {Term::var("N")}});
+    body.push_back(BuiltinGoal{BuiltinOp::Between,
+                               {Term::var("N"), Term::integer(r_.pick<int64_t>({-2, 0, 1})),
+                                Term::integer(static_cast<int64_t>(3 + r_.below(6)))}});
+    bound.push_back("N");
+  }
+  std::vector<Goal> body(std::vector<std::string>& bound) {
+    const size_t nvars = 2 + r_.below(3);
+    std::vector<Goal> goals;
+    for (size_t n = 1 + r_.below(3); n > 0; --n) {
+      goals.emplace_back(std::in_place_type<AtomGoal>, atom(nvars, false, bound));
+    }
+    if (r_.chance(35)) {
+      goals.insert(goals.begin() + static_cast<std::ptrdiff_t>(r_.below(goals.size() + 1)),
+                   atom(nvars, true, bound));
+    }
+    if (r_.chance(35)) comparison(goals, bound);
+    if (r_.chance(20)) arithmetic(goals, bound);
+    return goals;
+  }
+  void add_rule(Rule rule) {
+    rule.id = next_rule_id_ > 1 && r_.chance(10) ? 1 + r_.below(next_rule_id_ - 1) : next_rule_id_++;
+    rule.b = weight(3);
+    rule.d = falsity();
+    add(Step::Kind::AddRule).rule = std::move(rule);
+  }
+  void rule() {
+    Rule rule;
+    std::vector<std::string> bound;
+    rule.body = body(bound);
+    const Pred& head = r_.pick(preds_);
+    rule.head_pred_name = head.name;
+    rule.head_pred_arity = head.arity + (r_.rarely(10) ? 1 : 0);
+    for (uint64_t i = 0; i < rule.head_pred_arity; ++i) {
+      const uint64_t k = r_.below(100);
+      rule.head_args.push_back(k < 80 && !bound.empty() ? Term::var(r_.pick(bound))
+                               : k < 95 ? Term::constant(sym())
+                                        : Term::var("U"));
+    }
+    add_rule(std::move(rule));
+  }
+  static AtomGoal goal2(const std::string& name, const char* x, const char* y) {
+    return AtomGoal{name, 2, false, {Term::var(x), Term::var(y)}};
+  }
+  // Transitive closure (linear or not), mutual recursion or counting.
+  void recursion_template() {
+    const std::string& e = preds_[0].name;
+    const std::string& one = preds_[1].name;
+    const Term X = Term::var("X"), N = Term::var("N");
+    // The closure goes into e or into another predicate of arity 2; mutual
+    // recursion needs another one of arity 1. (A declared arity below the
+    // configured one would put an index position out of range.)
+    std::string t = e, other;
+    for (size_t i = 2; i < preds_.size(); ++i) {
+      if (preds_[i].arity == 1) other = preds_[i].name;
+      if (preds_[i].arity == 2 && r_.chance(50)) t = preds_[i].name;
+    }
+    switch (r_.below(4)) {
+      case 2:
+        if (!other.empty()) {
+          add_rule(Rule{0, one, 1, {X}, {AtomGoal{other, 1, false, {X}}}, 0, 0});
+          add_rule(Rule{0, other, 1, {X}, {AtomGoal{one, 1, false, {X}}}, 0, 0});
+          break;
+        }
+        [[fallthrough]];
+      case 0:
+      case 1:
+        add_rule(Rule{0, t, 2, {X, Term::var("Y")}, {goal2(e, "X", "Y")}, 0, 0});
+        add_rule(Rule{0, t, 2, {X, Term::var("Y")},
+                      {goal2(t, "X", "Z"), goal2(r_.chance(50) ? e : t, "Z", "Y")}, 0, 0});
+        break;
+      default:
+        add_rule(Rule{0, one, 1, {N},
+                      {AtomGoal{one, 1, false, {X}},
+                       BuiltinGoal{BuiltinOp::Add, {X, Term::integer(1), N}},
+                       BuiltinGoal{BuiltinOp::Lt, {N, Term::integer(6)}}},
+                      0, 0});
+    }
+  }
+  void constraint() {
+    Constraint c;
+    std::vector<std::string> bound;
+    c.body = body(bound);
+    c.id = next_constraint_id_++;
+    c.b = weight(10);
+    c.d = falsity();
+    add(Step::Kind::AddConstraint).constraint = std::move(c);
+  }
+
+  Rng r_;
+  Program p_;
+  std::vector<Pred> preds_;
+  std::vector<std::string> branches_;
+  uint64_t next_rule_id_ = 1, next_constraint_id_ = 1;
+};
+
+// ---- Rendering ----
+
+std::string hex(std::string_view bytes) {
+  static const char* kDigits = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out.push_back(kDigits[c >> 4]);
+    out.push_back(kDigits[c & 15]);
+  }
+  return out;
+}
+std::string num(double x) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.17g", x);
+  return buf;
+}
+std::string term(const Program& p, const Term& t) {
+  switch (t.kind) {
+    case Term::Kind::Var: return t.name;
+    case Term::Kind::Int: return "#" + std::to_string(t.as_int());
+    case Term::Kind::Float: return "#" + num(t.as_float()) + "f";
+    default:
+      return t.value >= 1 && t.value <= p.symbols.size() ? "'" + p.symbols[t.value - 1] + "'"
+                                                        : "sym" + std::to_string(t.value);
+  }
+}
+std::string terms(const Program& p, const std::vector<Term>& ts) {
+  std::string out;
+  for (const Term& t : ts) out += (out.empty() ? "" : ", ") + term(p, t);
+  return "(" + out + ")";
+}
+std::string body(const Program& p, const std::vector<Goal>& goals) {
+  std::string out;
+  for (const Goal& g : goals) {
+    out += out.empty() ? " :- " : ", ";
+    if (const auto* a = std::get_if<AtomGoal>(&g)) {
+      out += (a->negated ? "!" : "") + a->pred_name + "/" + std::to_string(a->pred_arity) +
+             terms(p, a->args);
+    } else {
+      const auto& b = std::get<BuiltinGoal>(g);
+      out += std::string(builtin_word(b.op)) + terms(p, b.args);
+    }
+  }
+  return out;
+}
+std::string render(const Program& p) {
+  std::string out = "symbols:";
+  for (const auto& s : p.symbols) out += " '" + s + "'";
+  out += "\n";
+  for (size_t i = 0; i < p.steps.size(); ++i) {
+    const Step& s = p.steps[i];
+    std::string line = "[" + std::to_string(i) + "] " + s.branch + ": ";
+    switch (s.kind) {
+      case Step::Kind::Configure:
+        line += "configure " + s.pred + " aggregation " +
+                std::to_string(static_cast<int>(s.config.aggregation)) + " evidence " +
+                std::to_string(static_cast<int>(s.config.evidence_mode));
+        for (const auto& ix : s.config.indexes) line += " index " + ix.name + "@" + std::to_string(ix.positions[0]);
+        break;
+      case Step::Kind::Fact: {
+        std::string args;
+        for (uint64_t a : s.args) args += (args.empty() ? "" : ", ") + term(p, Term::constant(a));
+        line += "fact " + s.pred + "/" + std::to_string(s.arity) + "(" + args + ") " + num(s.b) +
+                " " + num(s.d);
+        break;
+      }
+      case Step::Kind::AddRule:
+        line += "rule " + std::to_string(s.rule.id) + " " + s.rule.head_pred_name + "/" +
+                std::to_string(s.rule.head_pred_arity) + terms(p, s.rule.head_args) +
+                body(p, s.rule.body) + " @ " + num(s.rule.b) + " " + num(s.rule.d);
+        break;
+      case Step::Kind::AddConstraint:
+        line += "constraint " + std::to_string(s.constraint.id) + body(p, s.constraint.body) +
+                " @ " + num(s.constraint.b) + " " + num(s.constraint.d);
+        break;
+      case Step::Kind::Retract: line += "retract the fact of [" + std::to_string(s.target) + "]"; break;
+      case Step::Kind::Knobs:
+        line += "knobs rule " + std::to_string(static_cast<int>(s.rule_knob)) + " constraint " +
+                std::to_string(static_cast<int>(s.constraint_knob));
+        break;
+      case Step::Kind::Materialize:
+        line += "materialize depth " + (s.depth ? std::to_string(*s.depth) : "none");
+        break;
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+// ---- Running ----
+
+// Every observable of the session after a call, one line per item.
+void observe(const EngineSession& session, std::vector<std::string>& out) {
+  const kv::Db& db = session.idb.db();
+  for (const std::string& name : db.tree_names()) {
+    out.push_back("tree " + name);
+    for (const auto& [k, v] : test::dump(ok(db.open_tree(name)))) out.push_back(hex(k) + " " + hex(v));
+  }
+  std::map<std::string, uint64_t> ids(session.pred_ids.begin(), session.pred_ids.end());
+  for (const auto& [name, id] : ids) {
+    out.push_back("pred " + name + " = " + std::to_string(id));
+    for (const PredicateAnswer& row : ok(session.query_all(name))) {
+      std::string line = "  row";
+      for (uint64_t a : row.args) line += " " + std::to_string(a);
+      char w[64];
+      std::snprintf(w, sizeof w, " b %016" PRIx64 " d %016" PRIx64 " %d",
+                    std::bit_cast<uint64_t>(row.b), std::bit_cast<uint64_t>(row.d),
+                    static_cast<int>(row.status));
+      out.push_back(line + w);
+    }
+  }
+}
+
+// The outcome kind of a call: "ok" or the error text up to its details.
+std::string outcome_kind(const std::string& outcome) {
+  if (outcome.starts_with("ok")) return "ok";
+  std::string k = outcome.substr(0, outcome.find(' '));
+  while (!k.empty() && k.back() == ')') k.pop_back();
+  return k;
+}
+
+std::vector<std::string> run(const Program& p, bool reference, std::vector<std::string>& outcomes) {
+  EngineSession session = ok(EngineSession::open_temporary());
+  session.eval_control.reference = reference;
+  std::vector<std::string> out;
+  for (size_t i = 0; i < p.symbols.size(); ++i) {
+    if (ok(session.intern(p.symbols[i])) != i + 1) throw std::runtime_error("symbol ids moved");
+  }
+  std::vector<uint64_t> event_of(p.steps.size(), 0);
+  for (size_t i = 0; i < p.steps.size(); ++i) {
+    const Step& s = p.steps[i];
+    switch (s.kind) {
+      case Step::Kind::Configure:
+        session.configure_predicate(s.pred, s.config.aggregation, s.config.evidence_mode);
+        session.pred_configs[s.pred].indexes = s.config.indexes;
+        break;
+      case Step::Kind::Fact:
+        event_of[i] = ok(session.edb.assert_fact(s.branch, s.pred, s.arity, s.args, s.b, s.d, {}));
+        break;
+      case Step::Kind::AddRule: ok(session.edb.add_rule(s.branch, s.rule)); break;
+      case Step::Kind::AddConstraint: ok(session.edb.add_constraint(s.branch, s.constraint)); break;
+      case Step::Kind::Retract: ok(session.edb.retract_fact(s.branch, event_of[s.target])); break;
+      case Step::Kind::Knobs:
+        session.rule_applicability = s.rule_knob;
+        session.constraint_applicability = s.constraint_knob;
+        break;
+      case Step::Kind::Materialize: {
+        std::string outcome;
+        try {
+          auto r = session.materialize_with_options(s.branch, s.depth);
+          outcome = r ? "ok " + std::to_string(r->iterations) + " " + std::to_string(r->atoms_changed)
+                      : r.error().debug();
+        } catch (const Fault& f) {
+          outcome = std::string("Fault ") + f.what();
+        }
+        outcomes.push_back(outcome);
+        out.push_back("[" + std::to_string(i) + "] materialize: " + outcome);
+        observe(session, out);
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+uint64_t env_number(const char* name, uint64_t fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? std::strtoull(v, nullptr, 10) : fallback;
+}
+
+struct Comparison {
+  std::vector<std::string> outcomes;  // of the reference run
+  std::string failure;                // empty when both runs agree
+};
+
+Comparison compare(uint64_t seed, bool print) {
+  Comparison c;
+  const Program program = Generator(seed).make();
+  if (print) std::printf("%s", render(program).c_str());
+  std::vector<std::string> ignored;
+  std::vector<std::string> want, got;
+  try {
+    want = run(program, true, c.outcomes);
+    got = run(program, false, ignored);
+  } catch (const std::exception& e) {
+    c.failure = std::string("exception: ") + e.what() + "\n";
+  }
+  if (c.failure.empty() && want == got) return c;
+  size_t i = 0;
+  while (i < want.size() && i < got.size() && want[i] == got[i]) ++i;
+  std::string call = "(none)", at = "(none)";
+  for (size_t j = 0; j < i; ++j) {
+    if (want[j].starts_with("[")) {
+      call = want[j];
+      at = "(none)";
+    }
+    if (want[j].starts_with("tree ") || want[j].starts_with("pred ")) at = want[j];
+  }
+  c.failure += "seed " + std::to_string(seed) + " (rerun with RUVO_DIFF_SEED=" +
+               std::to_string(seed) + "): first difference after " + call + " in " + at +
+               "\n  reference: " + (i < want.size() ? want[i] : "(end)") +
+               "\n  default:   " + (i < got.size() ? got[i] : "(end)") + "\nprogram:\n" +
+               render(program);
+  return c;
+}
+
+// Opening two fresh sessions dominates the cost of a program, so programs
+// are spread over a few threads (RUVO_DIFF_THREADS); each program is still
+// compared on its own and reported by seed.
+TEST(Differential, ReferenceAndDefaultEvaluationAgreeOnRandomPrograms) {
+  const uint64_t only = env_number("RUVO_DIFF_SEED", 0);
+  const uint64_t first = only != 0 ? only : 1;
+  const uint64_t last = only != 0 ? only : env_number("RUVO_DIFF_COUNT", kDefaultCount);
+  const uint64_t hw = std::max<uint64_t>(1, std::thread::hardware_concurrency() / 2);
+  const uint64_t nthreads = std::max<uint64_t>(1, env_number("RUVO_DIFF_THREADS", std::min<uint64_t>(4, hw)));
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<Comparison> results(last - first + 1);
+  std::atomic<uint64_t> next{first}, failures{0};
+  std::vector<std::thread> workers;
+  for (uint64_t t = 0; t < nthreads; ++t) {
+    workers.emplace_back([&] {
+      for (uint64_t seed; failures < 3 && (seed = next++) <= last;) {
+        results[seed - first] = compare(seed, only != 0);
+        if (!results[seed - first].failure.empty()) ++failures;
+      }
+    });
+  }
+  for (auto& w : workers) w.join();
+  std::map<std::string, uint64_t> kinds;
+  uint64_t programs = 0, calls = 0;
+  for (const Comparison& c : results) {
+    if (c.outcomes.empty() && c.failure.empty()) continue;  // not run
+    ++programs;
+    calls += c.outcomes.size();
+    for (const auto& o : c.outcomes) ++kinds[outcome_kind(o)];
+    if (!c.failure.empty()) ADD_FAILURE() << c.failure;
+  }
+  std::string summary;
+  for (const auto& [k, n] : kinds) summary += " " + k + "=" + std::to_string(n);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("differential: %" PRIu64 " programs compared (%" PRIu64 " threads, %.1f s), %" PRIu64
+              " materialisations:%s\n",
+              programs, nthreads, seconds, calls, summary.c_str());
+}
+
+}  // namespace
+}  // namespace ruvo
