@@ -150,12 +150,12 @@ void closure_rules(Bench& b) {
              {atom("edge", {v("X"), v("Y")}), atom("path", {v("Y"), v("Z")})}));
 }
 
-void chain_closure() {
+void chain_closure(size_t n) {
   Bench b;
-  b.make_nodes(200);
-  for (size_t i = 0; i + 1 < 200; ++i) b.fact("edge", {b.nodes[i], b.nodes[i + 1]});
+  b.make_nodes(n);
+  for (size_t i = 0; i + 1 < n; ++i) b.fact("edge", {b.nodes[i], b.nodes[i + 1]});
   closure_rules(b);
-  run("tc_chain_200", b);
+  run(("tc_chain_" + std::to_string(n)).c_str(), b);
 }
 
 void random_closure(bool noisy) {
@@ -230,7 +230,8 @@ void mixed() {
 
 int main(int argc, char** argv) {
   const std::vector<std::pair<const char*, std::function<void()>>> all{
-      {"chain", chain_closure},
+      {"chain", [] { chain_closure(200); }},
+      {"chain1000", [] { chain_closure(1000); }},
       {"random", [] { random_closure(false); }},
       {"noisy", [] { random_closure(true); }},
       {"sg", same_generation},

@@ -26,7 +26,9 @@ def chain_store(n):
 
 
 def test_sigint_stops_materialize_and_leaves_the_store_usable():
-    n, depth = 220, 10**6
+    # Long enough (about a thousand passes) that a tenth of a full run
+    # spans many polls for signals.
+    n, depth = 1000, 10**6
     reference = chain_store(n)
     start = time.monotonic()
     full = reference.materialize("main", depth)
