@@ -110,7 +110,8 @@ def run_ruvo(pred, rows, prog, b, noisy):
     t1 = time.perf_counter()
     stats = s.materialize("main")
     t2 = time.perf_counter()
-    return t2 - t1, t2 - t0, len(s.query_predicate_bulk(head)), stats
+    rss = peak_rss_kib()  # before the result rows are built for counting
+    return t2 - t1, t2 - t0, len(s.query_predicate_bulk(head)), stats, rss
 
 
 def run_clingo(pred, rows, prog, b, noisy):
@@ -126,9 +127,10 @@ def run_clingo(pred, rows, prog, b, noisy):
     ctl.ground([("base", [])])
     ctl.solve()
     t2 = time.perf_counter()
+    rss = peak_rss_kib()
     head, args, _ = prog["rules"][0]
     count = sum(1 for _ in ctl.symbolic_atoms.by_signature(head, len(args)))
-    return t2 - t1, t2 - t0, count, None
+    return t2 - t1, t2 - t0, count, None, rss
 
 
 def run_sql(engine, pred, rows, prog):
@@ -150,7 +152,13 @@ def run_sql(engine, pred, rows, prog):
     t1 = time.perf_counter()
     (count,) = con.execute(prog["sql"]).fetchone()
     t2 = time.perf_counter()
-    return t2 - t1, t2 - t0, count, None
+    return t2 - t1, t2 - t0, count, None, peak_rss_kib()
+
+
+def peak_rss_kib():
+    """Peak resident memory so far: taken when the evaluation is done, so
+    that building result rows only to count them is not included."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
 def child(engine, name, chain):
@@ -161,8 +169,7 @@ def child(engine, name, chain):
         out = run_clingo(pred, rows, prog, b, noisy)
     else:
         out = run_sql(engine, pred, rows, prog)
-    eval_s, total_s, count, stats = out
-    rss_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    eval_s, total_s, count, stats, rss_kib = out
     print(json.dumps({"eval_s": eval_s, "total_s": total_s, "count": count,
                       "stats": stats, "rss_kib": rss_kib}))
 

@@ -98,14 +98,26 @@ const std::vector<uint32_t>& RowIndex::group(const uint64_t* args,
 
 // ---- Relation ----
 
+// A slot holds the row in its low half and the upper half of the row's
+// hash in its high half, so that most slots of other atoms are passed over
+// without reading their arguments.
+namespace {
+constexpr uint64_t kEmptySlot = ~uint64_t{0};
+uint64_t slot_of(uint32_t row, uint64_t h) { return (h & 0xffffffff00000000ULL) | row; }
+}  // namespace
+
 int64_t Relation::find(std::span<const uint64_t> args) const {
   if (table_.empty()) return -1;
   const size_t cap = table_.size();
-  size_t i = hash_args(args) & (cap - 1);
-  while (table_[i] >= 0) {
-    const uint32_t row = static_cast<uint32_t>(table_[i]);
-    if (std::equal(args.begin(), args.end(), args_.begin() + static_cast<std::ptrdiff_t>(row) * arity_))
-      return row;
+  const uint64_t h = hash_args(args);
+  const uint64_t tag = h & 0xffffffff00000000ULL;
+  size_t i = h & (cap - 1);
+  while (table_[i] != kEmptySlot) {
+    if ((table_[i] & 0xffffffff00000000ULL) == tag) {
+      const uint32_t row = static_cast<uint32_t>(table_[i]);
+      if (std::equal(args.begin(), args.end(), args_.begin() + static_cast<std::ptrdiff_t>(row) * arity_))
+        return row;
+    }
     i = (i + 1) & (cap - 1);
   }
   return -1;
@@ -113,11 +125,12 @@ int64_t Relation::find(std::span<const uint64_t> args) const {
 
 void Relation::grow_table() {
   size_t cap = table_.empty() ? 64 : table_.size() * 2;
-  table_.assign(cap, -1);
+  table_.assign(cap, kEmptySlot);
   for (uint32_t row = 0; row < states_.size(); ++row) {
-    size_t i = hash_args(args(row)) & (cap - 1);
-    while (table_[i] >= 0) i = (i + 1) & (cap - 1);
-    table_[i] = row;
+    const uint64_t h = hash_args(args(row));
+    size_t i = h & (cap - 1);
+    while (table_[i] != kEmptySlot) i = (i + 1) & (cap - 1);
+    table_[i] = slot_of(row, h);
   }
 }
 
@@ -131,9 +144,10 @@ uint32_t Relation::add_row(std::span<const uint64_t> a, const AtomState& s) {
     grow_table();
   } else {
     const size_t cap = table_.size();
-    size_t i = hash_args(a) & (cap - 1);
-    while (table_[i] >= 0) i = (i + 1) & (cap - 1);
-    table_[i] = row;
+    const uint64_t h = hash_args(a);
+    size_t i = h & (cap - 1);
+    while (table_[i] != kEmptySlot) i = (i + 1) & (cap - 1);
+    table_[i] = slot_of(row, h);
   }
   for (auto& idx : indexes_) idx->add(row, args_.data() + static_cast<size_t>(row) * arity_);
   return row;

@@ -94,7 +94,7 @@ class Relation {
   std::vector<uint64_t> changed_at_;
   std::vector<uint64_t> log_seq_;
   std::vector<uint32_t> log_row_;
-  std::vector<int64_t> table_;  // open addressing over rows, -1 = empty
+  std::vector<uint64_t> table_;  // open addressing over rows (see find)
   size_t non_finite_ = 0;
   std::vector<std::unique_ptr<RowIndex>> indexes_;
 };
