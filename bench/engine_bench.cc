@@ -174,6 +174,22 @@ void random_closure(bool noisy) {
   run(noisy ? "tc_random_noisy_or" : "tc_random_1000_2000", b);
 }
 
+void triangles() {
+  Bench b;
+  b.make_nodes(1000);
+  std::mt19937_64 rng(42);
+  std::uniform_int_distribution<size_t> pick(0, 999);
+  std::set<std::pair<size_t, size_t>> edges;
+  while (edges.size() < 20000) {
+    size_t x = pick(rng), y = pick(rng);
+    if (x != y) edges.emplace(x, y);
+  }
+  for (auto [x, y] : edges) b.fact("e", {b.nodes[x], b.nodes[y]});
+  b.add(rule(1, "tri", {v("X"), v("Y"), v("Z")},
+             {atom("e", {v("X"), v("Y")}), atom("e", {v("Y"), v("Z")}), atom("e", {v("Z"), v("X")})}));
+  run("triangles_1000_20000", b);
+}
+
 void same_generation() {
   // Complete binary tree of depth 10: node i has children 2i+1 and 2i+2.
   Bench b;
@@ -235,6 +251,7 @@ int main(int argc, char** argv) {
       {"random", [] { random_closure(false); }},
       {"noisy", [] { random_closure(true); }},
       {"sg", same_generation},
+      {"triangles", triangles},
       {"mixed", mixed},
   };
   std::set<std::string> wanted;

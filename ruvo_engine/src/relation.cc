@@ -123,6 +123,11 @@ int64_t Relation::find(std::span<const uint64_t> args) const {
   return -1;
 }
 
+void Relation::prefetch(std::span<const uint64_t> args) const {
+  if (table_.empty()) return;
+  __builtin_prefetch(&table_[hash_args(args) & (table_.size() - 1)]);
+}
+
 void Relation::grow_table() {
   size_t cap = table_.empty() ? 64 : table_.size() * 2;
   table_.assign(cap, kEmptySlot);

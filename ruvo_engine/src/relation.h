@@ -68,6 +68,8 @@ class Relation {
 
   // Row of the atom, or -1. REQUIRES: args.size() == arity().
   int64_t find(std::span<const uint64_t> args) const;
+  // Starts loading what find(args) will read first; no effect otherwise.
+  void prefetch(std::span<const uint64_t> args) const;
   // Appends a row as loaded from the store (change number 0).
   void load_row(std::span<const uint64_t> args, const AtomState& s);
   // Records that the store now holds `s` for the atom, written as change
