@@ -161,16 +161,22 @@ bool py_to_term(PyObject* value, Term* out) {
   return false;
 }
 
+// Appends every element of `list` as converted by convert(item, T*).
+template <class T, class Convert>
+bool from_list(PyObject* list, std::vector<T>* out, Convert convert) {
+  out->reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
+  return py::for_each_in_list(list, [&](PyObject* item) {
+    T value;
+    if (!convert(item, &value)) return false;
+    out->push_back(std::move(value));
+    return true;
+  });
+}
+
 }  // namespace
 
 bool terms_from_list(PyObject* list, std::vector<Term>* out) {
-  out->reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
-  return py::for_each_in_list(list, [&](PyObject* item) {
-    Term term;
-    if (!py_to_term(item, &term)) return false;
-    out->push_back(std::move(term));
-    return true;
-  });
+  return from_list(list, out, py_to_term);
 }
 
 namespace {
@@ -245,13 +251,7 @@ bool py_to_goal(PyObject* value, Goal* out) {
 }  // namespace
 
 bool goals_from_list(PyObject* list, std::vector<Goal>* out) {
-  out->reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
-  return py::for_each_in_list(list, [&](PyObject* item) {
-    Goal goal;
-    if (!py_to_goal(item, &goal)) return false;
-    out->push_back(std::move(goal));
-    return true;
-  });
+  return from_list(list, out, py_to_goal);
 }
 
 bool to_bulk_fact(PyObject* o, BulkFact* fact) {
@@ -307,20 +307,10 @@ Ref term_to_py(const Term& term) {
   return ok ? std::move(dict) : Ref();
 }
 
-Ref terms_to_py(const std::vector<Term>& terms) {
-  Ref list = py::new_list(terms.size());
-  for (size_t i = 0; i < terms.size(); ++i) {
-    Ref term = term_to_py(terms[i]);
-    if (!term) return Ref();
-    py::list_put(list.get(), i, std::move(term));
-  }
-  return list;
-}
-
 Ref goal_to_py(const Goal& goal) {
   Ref dict = py::new_dict();
   if (const auto* builtin = std::get_if<BuiltinGoal>(&goal)) {
-    Ref args = terms_to_py(builtin->args);
+    Ref args = list_to_py(builtin->args, term_to_py);
     if (!args) return Ref();
     const bool ok =
         py::dict_set(dict.get(), w.builtin_name,
@@ -334,19 +324,9 @@ Ref goal_to_py(const Goal& goal) {
       !py::dict_set(dict.get(), w.negated, py::share(atom.negated ? Py_True : Py_False))) {
     return Ref();
   }
-  Ref args = terms_to_py(atom.args);
+  Ref args = list_to_py(atom.args, term_to_py);
   if (!args || !py::dict_set(dict.get(), w.args, args)) return Ref();
   return dict;
-}
-
-Ref goals_to_py(const std::vector<Goal>& goals) {
-  Ref list = py::new_list(goals.size());
-  for (size_t i = 0; i < goals.size(); ++i) {
-    Ref goal = goal_to_py(goals[i]);
-    if (!goal) return Ref();
-    py::list_put(list.get(), i, std::move(goal));
-  }
-  return list;
 }
 
 Ref opt_text_to_py(const std::optional<std::string>& text) {
@@ -376,9 +356,9 @@ Ref rule_to_py(const Rule& rule) {
       !py::dict_set(d, w.head_pred_arity, py::new_u64(rule.head_pred_arity))) {
     return Ref();
   }
-  Ref head = terms_to_py(rule.head_args);
+  Ref head = list_to_py(rule.head_args, term_to_py);
   if (!head || !py::dict_set(d, w.head_args, head)) return Ref();
-  Ref body = goals_to_py(rule.body);
+  Ref body = list_to_py(rule.body, goal_to_py);
   if (!body || !py::dict_set(d, w.body, body)) return Ref();
   const bool ok = py::dict_set(d, w.b, py::new_f64(rule.b)) &&
                   py::dict_set(d, w.d, py::new_f64(rule.d));
@@ -389,7 +369,7 @@ Ref constraint_to_py(const Constraint& constraint) {
   Ref dict = py::new_dict();
   PyObject* d = dict.get();
   if (!py::dict_set(d, w.id, py::new_u64(constraint.id))) return Ref();
-  Ref body = goals_to_py(constraint.body);
+  Ref body = list_to_py(constraint.body, goal_to_py);
   if (!body || !py::dict_set(d, w.body, body)) return Ref();
   const bool ok = py::dict_set(d, w.b, py::new_f64(constraint.b)) &&
                   py::dict_set(d, w.d, py::new_f64(constraint.d));

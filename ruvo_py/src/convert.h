@@ -115,17 +115,25 @@ Ref fact_to_py(const GroundFact& fact);
 Ref rule_to_py(const Rule& rule);
 Ref constraint_to_py(const Constraint& constraint);
 
-// A list built from `items` by `convert` (which returns an empty Ref on error).
+// A list built from `items` by `convert` (which returns an empty Ref on
+// error); empty on error.
 template <class T, class Convert>
-PyObject* list_of(const std::vector<T>& items, Convert convert) {
-  py::GcPause pause;
+Ref list_to_py(const std::vector<T>& items, Convert convert) {
   Ref list = py::new_list(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
     Ref item = convert(items[i]);
-    if (!item) return nullptr;
+    if (!item) return Ref();
     py::list_put(list.get(), i, std::move(item));
   }
-  return list.release();
+  return list;
+}
+
+// The same as a method's result: built with the cycle collector paused, the
+// list handed to the caller (null on error).
+template <class T, class Convert>
+PyObject* list_of(const std::vector<T>& items, Convert convert) {
+  py::GcPause pause;
+  return list_to_py(items, convert).release();
 }
 
 inline Ref status_word(BelnapStatus status) { return py::share(w.belnap[static_cast<size_t>(status)]); }
