@@ -181,6 +181,27 @@ bool terms_from_list(PyObject* list, std::vector<Term>* out) {
 
 namespace {
 
+// Strong reference to d[key]; empty with an error when the lookup failed or
+// the key is absent (ValueError `missing`).
+Ref required(PyObject* dict, PyObject* key, const char* missing) {
+  Ref value = lookup(dict, key);
+  if (!value && !PyErr_Occurred()) py::raise_value(missing);
+  return value;
+}
+
+// Converts the goal dict's required 'args' list, refused with ValueError
+// `missing` when absent and `not_list` when not a list.
+bool goal_args(PyObject* goal, const char* missing, const char* not_list,
+               std::vector<Term>* out) {
+  Ref args = required(goal, w.args, missing);
+  if (!args) return false;
+  if (!PyList_Check(args.get())) {
+    py::raise_value(not_list);
+    return false;
+  }
+  return terms_from_list(args.get(), out);
+}
+
 bool py_to_goal(PyObject* value, Goal* out) {
   if (!PyDict_Check(value)) {
     py::raise_value("Goal must be a dict");
@@ -194,38 +215,26 @@ bool py_to_goal(PyObject* value, Goal* out) {
       fail_value("Unknown builtin: ", word);
       return false;
     }
-    Ref args = lookup(value, w.args);
-    if (!args) {
-      if (!PyErr_Occurred()) py::raise_value("Builtin goal missing 'args'");
-      return false;
-    }
-    if (!PyList_Check(args.get())) {
-      py::raise_value("Builtin goal 'args' must be a list");
-      return false;
-    }
     BuiltinGoal goal;
     goal.op = *op;
-    if (!terms_from_list(args.get(), &goal.args)) return false;
+    if (!goal_args(value, "Builtin goal missing 'args'", "Builtin goal 'args' must be a list",
+                   &goal.args)) {
+      return false;
+    }
     *out = std::move(goal);
     return true;
   }
   if (PyErr_Occurred()) return false;
 
   AtomGoal goal;
-  Ref name = lookup(value, w.pred_name);
-  if (!name) {
-    if (!PyErr_Occurred()) py::raise_value("Goal missing 'pred_name'");
-    return false;
-  }
+  Ref name = required(value, w.pred_name, "Goal missing 'pred_name'");
+  if (!name) return false;
   std::string_view name_text;
   if (!py::to_text(name.get(), &name_text)) return false;
   goal.pred_name = std::string(name_text);
 
-  Ref arity = lookup(value, w.pred_arity);
-  if (!arity) {
-    if (!PyErr_Occurred()) py::raise_value("Goal missing 'pred_arity'");
-    return false;
-  }
+  Ref arity = required(value, w.pred_arity, "Goal missing 'pred_arity'");
+  if (!arity) return false;
   if (!py::to_u64(arity.get(), &goal.pred_arity)) return false;
 
   if (Ref negated = lookup(value, w.negated)) {
@@ -234,16 +243,9 @@ bool py_to_goal(PyObject* value, Goal* out) {
     return false;
   }
 
-  Ref args = lookup(value, w.args);
-  if (!args) {
-    if (!PyErr_Occurred()) py::raise_value("Goal missing 'args'");
+  if (!goal_args(value, "Goal missing 'args'", "Goal 'args' must be a list", &goal.args)) {
     return false;
   }
-  if (!PyList_Check(args.get())) {
-    py::raise_value("Goal 'args' must be a list");
-    return false;
-  }
-  if (!terms_from_list(args.get(), &goal.args)) return false;
   *out = std::move(goal);
   return true;
 }
