@@ -1,5 +1,5 @@
 # Type stubs for the native extension module. Checked against the built
-# module by scripts/test.sh; keep them in step with ruvo_py/src/lib.cc.
+# module by scripts/test.sh; keep them in step with ruvo_py/src/module.cc.
 
 from collections.abc import Sequence
 from typing import Literal, NotRequired, Self, TypeAlias, TypedDict, final
