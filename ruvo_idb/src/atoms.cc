@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <utility>
 
 #include "ruvo_core/src/fault.h"
 #include "ruvo_idb/src/caches.h"
@@ -362,90 +363,93 @@ StoreResult<AtomState> RuvoStore::store_contribution(AggregationMode mode, std::
   return recompute_aggregate(mode, state_key);
 }
 
-StoreResult<Rows> RuvoStore::scan_uncached(std::string_view prefix) const {
-  Rows out;
-  std::optional<StoreError> failure;
-  auto scan = state_.scan_prefix(prefix, [&](std::string_view key, std::string_view value) {
-    AtomKey atom = decode_state_key(key);
-    auto s = decode_atom_state(value);
-    if (!s) {
-      failure.emplace(s.error());
-      return false;
-    }
-    out.emplace_back(std::move(atom), *s);
-    return true;
-  });
-  if (!scan) return std::unexpected(StoreError(scan.error()));
-  if (failure) return std::unexpected(std::move(*failure));
-  return out;
-}
+namespace {
 
-StoreResult<void> RuvoStore::scan_uncached_into(std::string_view prefix, ScanRows& out) const {
-  out.clear();
+// Calls row(key, state) for each stored atom under the prefix, in key
+// order, checking each key before its record. A record that does not
+// decode ends the scan and is the error.
+template <class Row>
+StoreResult<void> scan_rows(const kv::Tree& state, std::string_view prefix, Row row) {
   std::optional<StoreError> failure;
-  auto scan = state_.scan_prefix(prefix, [&](std::string_view key, std::string_view value) {
+  auto scan = state.scan_prefix(prefix, [&](std::string_view key, std::string_view value) {
     check_state_key(key);
     auto s = decode_atom_state(value);
     if (!s) {
       failure.emplace(s.error());
       return false;
     }
-    append_flat_row(out, key, *s);
+    row(key, *s);
     return true;
   });
-  if (!scan || failure) {
-    out.clear();
-    if (!scan) return std::unexpected(StoreError(scan.error()));
-    return std::unexpected(std::move(*failure));
-  }
+  if (!scan) return std::unexpected(StoreError(scan.error()));
+  if (failure) return std::unexpected(std::move(*failure));
   return {};
 }
-
-namespace {
 
 // Reads a whole predicate into a fresh copy, in key order, checking keys and
 // records exactly as a scan does.
 StoreResult<MirrorRows> load_rows(const kv::Tree& state, uint64_t pred_id, size_t& bytes) {
   MirrorRows rows;
   bytes = 0;
-  std::optional<StoreError> failure;
-  auto scan = state.scan_prefix(u64_be(pred_id), [&](std::string_view key, std::string_view value) {
-    check_state_key(key);
-    auto s = decode_atom_state(value);
-    if (!s) {
-      failure.emplace(s.error());
-      return false;
-    }
-    rows.emplace_hint(rows.end(), std::string(key), *s);
+  auto r = scan_rows(state, u64_be(pred_id), [&](std::string_view key, const AtomState& s) {
+    rows.emplace_hint(rows.end(), std::string(key), s);
     bytes += mirror_row_cost(key);
-    return true;
   });
-  if (!scan) return std::unexpected(StoreError(scan.error()));
-  if (failure) return std::unexpected(std::move(*failure));
+  if (!r) return std::unexpected(std::move(r.error()));
   return rows;
+}
+
+// Looks at the predicate's copy under the copies' mutex. A loaded copy is
+// marked as used and answers through serve(rows). Otherwise the answer is
+// nullopt, `gen` is the predicate's write count (a copy loaded now is
+// installed with it) and `may_load` says whether to load one at all: not
+// when the copy was rejected, nor, with `needs_cache_writes`, while cache
+// writes are off (the caller's first write would drop the copy).
+template <class Serve>
+auto serve_from_copy(StoreCaches& c, uint64_t pred_id, bool needs_cache_writes, uint64_t& gen,
+                     bool& may_load, Serve serve) -> std::optional<decltype(serve(std::declval<const MirrorRows&>()))> {
+  std::lock_guard<std::mutex> lock(c.mirror_mu);
+  StoreCaches::Mirror& m = c.mirrors[pred_id];
+  if (m.loaded) {
+    m.last_use = ++c.tick;
+    return serve(m.rows);
+  }
+  may_load = !m.rejected && (!needs_cache_writes || c.cache_writes.load(std::memory_order_relaxed));
+  gen = m.gen;
+  return std::nullopt;
 }
 
 }  // namespace
 
+StoreResult<Rows> RuvoStore::scan_uncached(std::string_view prefix) const {
+  Rows out;
+  auto r = scan_rows(state_, prefix, [&](std::string_view key, const AtomState& s) {
+    out.emplace_back(decode_state_key(key), s);
+  });
+  if (!r) return std::unexpected(std::move(r.error()));
+  return out;
+}
+
+StoreResult<void> RuvoStore::scan_uncached_into(std::string_view prefix, ScanRows& out) const {
+  out.clear();
+  auto r = scan_rows(state_, prefix,
+                     [&](std::string_view key, const AtomState& s) { append_flat_row(out, key, s); });
+  if (!r) out.clear();
+  return r;
+}
+
 StoreResult<Rows> RuvoStore::scan_predicate(uint64_t pred_id) const {
   if (!caches_) return scan_uncached(u64_be(pred_id));
   StoreCaches& c = *caches_;
+  auto all = [](const MirrorRows& rows) { return rows_of(rows.begin(), rows.end(), rows.size()); };
   uint64_t gen = 0;
-  {
-    std::lock_guard<std::mutex> lock(c.mirror_mu);
-    StoreCaches::Mirror& m = c.mirrors[pred_id];
-    if (m.loaded) {
-      m.last_use = ++c.tick;
-      return rows_of(m.rows.begin(), m.rows.end(), m.rows.size());
-    }
-    if (m.rejected) gen = UINT64_MAX;
-    else gen = m.gen;
-  }
-  if (gen == UINT64_MAX) return scan_uncached(u64_be(pred_id));
+  bool may_load = false;
+  if (auto served = serve_from_copy(c, pred_id, false, gen, may_load, all)) return std::move(*served);
+  if (!may_load) return scan_uncached(u64_be(pred_id));
   size_t bytes = 0;
   auto rows = load_rows(state_, pred_id, bytes);
   if (!rows) return std::unexpected(std::move(rows.error()));
-  Rows out = rows_of(rows->begin(), rows->end(), rows->size());
+  Rows out = all(*rows);
   c.install(pred_id, gen, *rows, bytes);
   return out;
 }
@@ -453,27 +457,21 @@ StoreResult<Rows> RuvoStore::scan_predicate(uint64_t pred_id) const {
 StoreResult<void> RuvoStore::scan_predicate_into(uint64_t pred_id, ScanRows& out) const {
   if (!caches_) return scan_uncached_into(u64_be(pred_id), out);
   StoreCaches& c = *caches_;
+  auto all = [&out](const MirrorRows& rows) {
+    flat_rows_of(rows.begin(), rows.end(), rows.size(), out);
+    return true;
+  };
   uint64_t gen = 0;
-  {
-    std::lock_guard<std::mutex> lock(c.mirror_mu);
-    StoreCaches::Mirror& m = c.mirrors[pred_id];
-    if (m.loaded) {
-      m.last_use = ++c.tick;
-      flat_rows_of(m.rows.begin(), m.rows.end(), m.rows.size(), out);
-      return {};
-    }
-    // A copy made now would be dropped by the caller's first write.
-    if (m.rejected || !c.cache_writes.load(std::memory_order_relaxed)) gen = UINT64_MAX;
-    else gen = m.gen;
-  }
-  if (gen == UINT64_MAX) return scan_uncached_into(u64_be(pred_id), out);
+  bool may_load = false;
+  if (serve_from_copy(c, pred_id, true, gen, may_load, all)) return {};
+  if (!may_load) return scan_uncached_into(u64_be(pred_id), out);
   size_t bytes = 0;
   auto rows = load_rows(state_, pred_id, bytes);
   if (!rows) {
     out.clear();
     return std::unexpected(std::move(rows.error()));
   }
-  flat_rows_of(rows->begin(), rows->end(), rows->size(), out);
+  all(*rows);
   c.install(pred_id, gen, *rows, bytes);
   return {};
 }
@@ -494,18 +492,9 @@ StoreResult<Rows> RuvoStore::scan_predicate_prefix(uint64_t pred_id,
   };
   StoreCaches& c = *caches_;
   uint64_t gen = 0;
-  bool rejected = false;
-  {
-    std::lock_guard<std::mutex> lock(c.mirror_mu);
-    StoreCaches::Mirror& m = c.mirrors[pred_id];
-    if (m.loaded) {
-      m.last_use = ++c.tick;
-      return matching(m.rows);
-    }
-    rejected = m.rejected;
-    gen = m.gen;
-  }
-  if (rejected) return scan_uncached(prefix);
+  bool may_load = false;
+  if (auto served = serve_from_copy(c, pred_id, false, gen, may_load, matching)) return std::move(*served);
+  if (!may_load) return scan_uncached(prefix);
   // Load the whole predicate once; later lookups are served from memory.
   // Rows outside the prefix must not change the answer: when they are
   // broken, ask the database for the prefix alone.
