@@ -407,7 +407,8 @@ StoreResult<MirrorRows> load_rows(const kv::Tree& state, uint64_t pred_id, size_
 // writes are off (the caller's first write would drop the copy).
 template <class Serve>
 auto serve_from_copy(StoreCaches& c, uint64_t pred_id, bool needs_cache_writes, uint64_t& gen,
-                     bool& may_load, Serve serve) -> std::optional<decltype(serve(std::declval<const MirrorRows&>()))> {
+                     bool& may_load, Serve serve)
+    -> std::optional<decltype(serve(std::declval<const MirrorRows&>()))> {
   std::lock_guard<std::mutex> lock(c.mirror_mu);
   StoreCaches::Mirror& m = c.mirrors[pred_id];
   if (m.loaded) {
