@@ -482,6 +482,9 @@ struct FastFiring::Impl {
 
     uint64_t changed = 0;
     const size_t arity = p.head.size();
+    const AggregationMode aggregation = (*head_profile)->aggregation;
+    const bool keeps_records =
+        aggregation != AggregationMode::Maximum && (*head_profile)->evidence_mode != EvidenceMode::None;
     Contribution c{0.0, 0.0, std::nullopt};
     if (want_evidence) c.evidence_id.emplace();
     // Head lookups land all over a large copy: start each one a few
@@ -505,6 +508,13 @@ struct FastFiring::Impl {
         // The copy holds exactly what the store would read.
         row = head_rel->find(args);
         old = row < 0 ? AtomState{} : head_rel->state(static_cast<uint32_t>(row));
+        // Without per-source records a fold that changes nothing writes
+        // nothing: the store need not be asked. (The copy's arity is the
+        // profile's, so the arity check would pass.)
+        if (!keeps_records &&
+            AtomState::approx_eq(old, RuvoStore::fold_in(aggregation, old, c.b, c.d))) {
+          continue;
+        }
         next = store.upsert_atom_known_old(**head_profile, args, c, old);
       } else {
         next = store.upsert_atom_reading_old(r.head_pred_id, args, c, old);

@@ -263,6 +263,10 @@ void RuvoStore::set_cache_writes(bool on) const {
   if (caches_) caches_->cache_writes.store(on, std::memory_order_relaxed);
 }
 
+AtomState RuvoStore::fold_in(AggregationMode aggregation, const AtomState& old, double b, double d) {
+  return fold_aggregation(aggregation, old, b, d);
+}
+
 StoreResult<AtomState> RuvoStore::upsert_atom_known_old(const PredicateProfile& profile,
                                                         std::span<const uint64_t> args,
                                                         const Contribution& c,

@@ -186,6 +186,10 @@ class RuvoStore {
   // is unspecified on failure.
   StoreResult<AtomState> upsert_atom_reading_old(uint64_t pred_id, std::span<const uint64_t> args,
                                                  const Contribution& c, AtomState& old) const;
+  // The state a contribution folds `old` into when the profile keeps no
+  // per-source records (aggregation Maximum, or evidence mode None), as
+  // upsert_atom computes it. Nothing is read or written.
+  static AtomState fold_in(AggregationMode aggregation, const AtomState& old, double b, double d);
   // upsert_atom_reading_old for a caller that already knows the stored
   // state and the predicate's profile: `old` must be exactly what reading
   // the atom's state would give now, `profile` what get_profile gives for
