@@ -56,14 +56,6 @@ namespace {
 
 std::atomic<uint64_t> g_body_matches{0};
 
-void append_u64_be(std::string& out, uint64_t x) {
-  char buf[8];
-  for (int i = 7; i >= 0; --i) {
-    buf[i] = static_cast<char>(x & 0xff);
-    x >>= 8;
-  }
-  out.append(buf, 8);
-}
 
 // Every binding as name, 0x00, value (8 bytes big-endian), ascending by name
 // compared as unsigned bytes (a prefix sorts first).
@@ -80,7 +72,7 @@ void append_binding_suffix(std::string& out, const Bindings& bindings) {
   for (const auto& [name, value] : items) {
     out.append(name);
     out.push_back('\0');
-    append_u64_be(out, value);
+    bincode::put_u64_be(out, value);
   }
 }
 
@@ -166,7 +158,7 @@ uint64_t body_matches_found() { return g_body_matches.load(std::memory_order_rel
 
 std::string rule_evidence_id(uint64_t rule_id, const Bindings& bindings) {
   std::string out;
-  append_u64_be(out, rule_id);
+  bincode::put_u64_be(out, rule_id);
   append_binding_suffix(out, bindings);
   return out;
 }
@@ -174,8 +166,8 @@ std::string rule_evidence_id(uint64_t rule_id, const Bindings& bindings) {
 std::string constraint_evidence_id(uint64_t constraint_id, uint64_t position,
                                    const Bindings& bindings) {
   std::string out;
-  append_u64_be(out, constraint_id);
-  append_u64_be(out, position);
+  bincode::put_u64_be(out, constraint_id);
+  bincode::put_u64_be(out, position);
   append_binding_suffix(out, bindings);
   return out;
 }
@@ -200,7 +192,7 @@ EvalResult<uint64_t> fire_rule(const RuvoStore& store, const CompiledRule& rule,
     c.b = rule.b * strength;
     c.d = rule.d * strength;
     evidence.clear();
-    append_u64_be(evidence, rule.id);
+    bincode::put_u64_be(evidence, rule.id);
     append_binding_suffix(evidence, m.bindings);
     auto r = contribute(store, rule.head_pred_id, args, c, observer);
     if (!r) return std::unexpected(std::move(r.error()));
@@ -232,8 +224,8 @@ EvalResult<uint64_t> run_constraint_pass(const RuvoStore& store,
         contrib.b = 0.0;
         contrib.d = v;
         evidence.clear();
-        append_u64_be(evidence, c.id);
-        append_u64_be(evidence, i);
+        bincode::put_u64_be(evidence, c.id);
+        bincode::put_u64_be(evidence, i);
         append_binding_suffix(evidence, m.bindings);
         auto r = contribute(store, atom->pred_id, args, contrib);
         if (!r) return std::unexpected(std::move(r.error()));

@@ -106,14 +106,6 @@ struct Found {
   double b, d;
 };
 
-void append_u64_be(std::string& out, uint64_t x) {
-  char buf[8];
-  for (int i = 7; i >= 0; --i) {
-    buf[i] = static_cast<char>(x & 0xff);
-    x >>= 8;
-  }
-  out.append(buf, 8);
-}
 
 }  // namespace
 
@@ -222,12 +214,12 @@ struct FastFiring::Impl {
     }
     Found f{head_at, evidence.size(), 0, keys.size(), rule->b * s, rule->d * s};
     if (want_evidence) {
-      append_u64_be(evidence, rule->id);
+      bincode::put_u64_be(evidence, rule->id);
       for (uint32_t slot : plan->slots_by_name) {
         if (!bound[slot]) continue;
         evidence.append(plan->var_names[slot]);
         evidence.push_back('\0');
-        append_u64_be(evidence, vals[slot]);
+        bincode::put_u64_be(evidence, vals[slot]);
       }
       f.evidence_len = evidence.size() - f.evidence;
     }
