@@ -21,26 +21,15 @@ def paths(tmp_path):
     return str(tmp_path / "edb"), str(tmp_path / "idb")
 
 
-def _tool_path():
-    env = os.environ.get("RUVO_TEST_TOOL")
-    if env:
-        return pathlib.Path(env)
-    # In a build tree the module sits in <build>/python/ruvo/.
-    build = pathlib.Path(ruvo._native.__file__).resolve().parents[2]
-    return build / "ruvo_py" / "ruvo_corrupt_tool"
-
-
 @pytest.fixture
 def corrupt():
     """Runs the database-damaging tool: corrupt(mode, edb_dir, *more)."""
-    tool = _tool_path()
+    # In a build tree the module sits in <build>/python/ruvo/.
+    build = pathlib.Path(ruvo._native.__file__).resolve().parents[2]
+    tool = pathlib.Path(os.environ.get("RUVO_TEST_TOOL") or build / "ruvo_py" / "ruvo_corrupt_tool")
     if not tool.is_file():
         pytest.skip("ruvo_corrupt_tool not built (set RUVO_TEST_TOOL)")
-
-    def run(*args):
-        subprocess.run([str(tool), *map(str, args)], check=True)
-
-    return run
+    return lambda *args: subprocess.run([str(tool), *map(str, args)], check=True)
 
 
 def atom(name, *args, arity=None, negated=None):
@@ -50,3 +39,16 @@ def atom(name, *args, arity=None, negated=None):
     if negated is not None:
         goal["negated"] = negated
     return goal
+
+
+def raises_exactly(cls, message, call):
+    """Runs call(), which must raise cls itself with str() == message (None:
+    any text but a renamed argument's)."""
+    with pytest.raises(cls) as e:
+        call()
+    assert type(e.value) is cls
+    if message is None:
+        assert not str(e.value).startswith("argument")
+    else:
+        assert str(e.value) == message
+    return e.value
