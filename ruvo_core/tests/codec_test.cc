@@ -77,8 +77,8 @@ TEST(DebugStrTest, EscapesLikeStrDebug) {
       bincode::debug_str("\xc2\x85|\xc2\xa0|\xe2\x80\x8b|\xe2\x80\xa8|e\xcc\x81|\xee\x80\x80"),
       "\"\\u{85}|\\u{a0}|\\u{200b}|\\u{2028}|e\\u{301}|\\u{e000}\"");
   // Custom error messages are rendered the same way.
-  EXPECT_EQ((bincode::Error{bincode::Error::Kind::kCustom, 0, std::nullopt, "say \"hi\"\n"}.debug()),
-            "Custom(\"say \\\"hi\\\"\\n\")");
+  const bincode::Error custom{bincode::Error::Kind::kCustom, 0, std::nullopt, "say \"hi\"\n"};
+  EXPECT_EQ(custom.debug(), "Custom(\"say \\\"hi\\\"\\n\")");
 }
 
 TEST(TermRecordTest, LayoutAndRoundTrips) {
@@ -86,17 +86,18 @@ TEST(TermRecordTest, LayoutAndRoundTrips) {
     return bincode::encode_with([&] { return term_size(t); },
                                 [&](bincode::Writer& w) { write_term(w, t); });
   };
-  EXPECT_EQ(enc(Term::constant(5)), bytes({1, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(enc(Term::var("")), std::string(12, '\0'));
-  EXPECT_EQ(enc(Term::var("A")), le32(0) + str_rec("A"));
-  EXPECT_EQ(enc(Term::integer(-2)), le32(2) + le64(static_cast<uint64_t>(-2)));
-  EXPECT_EQ(enc(Term::floating(1.0)), le32(3) + le64(0x3ff0000000000000ull));
-  EXPECT_EQ(enc(Term::str(9)), le32(4) + le64(9));
-  for (const Term& t : {Term::var("Xy"), Term::constant(5), Term::integer(-7), Term::floating(-0.5),
-                        Term::str(3)}) {
-    const std::string b = enc(t) + "trailing";
+  const std::pair<Term, std::string> cases[] = {
+      {Term::constant(5), bytes({1, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0})},
+      {Term::var(""), std::string(12, '\0')},
+      {Term::var("Xy"), le32(0) + str_rec("Xy")},
+      {Term::integer(-2), le32(2) + le64(static_cast<uint64_t>(-2))},
+      {Term::floating(-0.5), le32(3) + le64(0xbfe0000000000000ull)},
+      {Term::str(9), le32(4) + le64(9)}};
+  for (const auto& [term, want] : cases) {
+    EXPECT_EQ(enc(term), want);
+    const std::string b = want + "trailing";
     bincode::Reader r(b);
-    EXPECT_EQ(read_term(r), t);
+    EXPECT_EQ(read_term(r), term);
     EXPECT_EQ(r.remaining(), 8u);
   }
   const std::string bad = le32(5) + le64(1);
@@ -140,7 +141,7 @@ TEST(RuleRecordTest, LayoutAndBitExactRoundTrip) {
 
 TEST(RuleRecordTest, DecodingFailuresNameTheFirstBadField) {
   const std::string head = le64(1) + str_rec("p") + le64(1) + le64(0);  // id, name, arity, no args
-  auto one_goal = [&](const std::string& goal) { return head + le64(1) + goal + le64(0) + le64(0); };
+  auto one_goal = [&](const std::string& g) { return head + le64(1) + g + le64(0) + le64(0); };
   const std::pair<std::string, std::string> cases[] = {
       {one_goal(le32(2)),
        "Custom(\"invalid value: integer `2`, expected variant index 0 <= i < 2\")"},

@@ -242,7 +242,8 @@ TEST(KvConcurrencyTest, FetchAndUpdateHandsOutDistinctValues) {
 fs::path log_file(const fs::path& dir) {
   fs::path largest;
   for (const auto& e : fs::directory_iterator(dir))
-    if (e.path().extension() == ".log" && (largest.empty() || e.file_size() > fs::file_size(largest)))
+    if (e.path().extension() == ".log" &&
+        (largest.empty() || e.file_size() > fs::file_size(largest)))
       largest = e.path();
   return largest;
 }

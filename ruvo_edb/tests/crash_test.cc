@@ -22,19 +22,23 @@ EdbEvent kth_event(uint64_t k, uint64_t id) {
                              k % 8 ? std::nullopt : std::optional("source " + std::to_string(k))};
     case 1: return RetractFactEvent{id, branch, k / 2};
     case 2:
-      return AddRuleEvent{
-          id, branch, Rule{k, "h", 1, {x}, {AtomGoal{"p0", 2, k % 3 == 0, {x, Term::constant(k)}}}, 0.9, 0}};
+      return AddRuleEvent{id, branch,
+                          Rule{k, "h", 1, {x},
+                               {AtomGoal{"p0", 2, k % 3 == 0, {x, Term::constant(k)}}}, 0.9, 0}};
     default:
       return AddConstraintEvent{
-          id, branch, Constraint{k, {BuiltinGoal{BuiltinOp::Lt, {x, Term::integer(-1)}}}, 0.0, 0.5}};
+          id, branch,
+          Constraint{k, {BuiltinGoal{BuiltinOp::Lt, {x, Term::integer(-1)}}}, 0.0, 0.5}};
   }
 }
 
 uint64_t write_kth(const EdbStore& s, uint64_t k) {
   EdbEvent e = kth_event(k, 0);
   if (auto* a = std::get_if<AssertFactEvent>(&e))
-    return ok(s.assert_fact(a->branch, a->pred_name, a->pred_arity, a->args, a->b, a->d, a->source));
-  if (auto* r = std::get_if<RetractFactEvent>(&e)) return ok(s.retract_fact(r->branch, r->target_event_id));
+    return ok(
+        s.assert_fact(a->branch, a->pred_name, a->pred_arity, a->args, a->b, a->d, a->source));
+  if (auto* r = std::get_if<RetractFactEvent>(&e))
+    return ok(s.retract_fact(r->branch, r->target_event_id));
   if (auto* r = std::get_if<AddRuleEvent>(&e)) return ok(s.add_rule(r->branch, std::move(r->rule)));
   auto& c = std::get<AddConstraintEvent>(e);
   return ok(s.add_constraint(c.branch, std::move(c.constraint)));
