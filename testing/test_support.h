@@ -10,17 +10,14 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <expected>
 #include <filesystem>
 #include <functional>
-#include <initializer_list>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "ruvo_core/src/codec.h"
@@ -50,7 +47,6 @@ class ScratchDir {
   std::string path_;
 };
 
-// ---- Bytes ----
 inline std::string bytes(std::initializer_list<int> v) {
   std::string s;
   for (int b : v) s.push_back(static_cast<char>(b));
@@ -71,7 +67,6 @@ inline std::string be(std::initializer_list<uint64_t> values) {
   return out;
 }
 
-// ---- Results ----
 // The value of a result that must have succeeded; a failure throws, which
 // gtest reports with the error's text.
 template <class T, class E>
@@ -110,14 +105,13 @@ void expect_every_cut_fails_with_eof(std::string_view full, Decode decode) {
   }
 }
 
-// ---- Crash harness ----
-// Writes one acknowledgement: `words` as raw 8-byte values.
+// Crash harness. send_ack writes one acknowledgement of raw 8-byte words;
+// ack_word reads word i of one.
 inline void send_ack(int fd, std::initializer_list<uint64_t> words) {
   std::vector<uint64_t> w(words);
   const auto n = static_cast<ssize_t>(w.size() * 8);
   if (::write(fd, w.data(), static_cast<size_t>(n)) != n) ::_exit(5);
 }
-// Word i of an acknowledgement.
 inline uint64_t ack_word(const std::string& ack, size_t i) {
   uint64_t v;
   std::memcpy(&v, ack.data() + 8 * i, 8);
@@ -162,7 +156,7 @@ class KilledWriter {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string filter =
+    std::string filter =
         std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
     // Everything the child needs is built before the fork: between fork and
     // exec only async-signal-safe calls are allowed.
@@ -173,8 +167,7 @@ class KilledWriter {
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     char self[] = "/proc/self/exe";
-    std::string filter_arg = filter;
-    char* argv[] = {self, filter_arg.data(), nullptr};
+    char* argv[] = {self, filter.data(), nullptr};
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
