@@ -13,9 +13,9 @@
 
 namespace ruvo::test {
 
-// A temporary store; a nonzero `budget` bounds the state cache by it and
-// the symbol and contribution caches by a fraction of it.
-inline RuvoStore temp_store(bool caches = true, size_t budget = 0) {
+// A nonzero `budget` bounds the state cache by it and the symbol and
+// contribution caches by a fraction of it.
+inline StoreOptions store_options(bool caches, size_t budget = 0) {
   StoreOptions options;
   options.caches = caches;
   if (budget != 0) {
@@ -23,15 +23,14 @@ inline RuvoStore temp_store(bool caches = true, size_t budget = 0) {
     options.symbol_cache_bytes = budget / 8;
     options.contrib_cache_bytes = budget / 4;
   }
-  return ok(RuvoStore::open_temporary(options));
+  return options;
 }
-
+inline RuvoStore temp_store(bool caches = true, size_t budget = 0) {
+  return ok(RuvoStore::open_temporary(store_options(caches, budget)));
+}
 inline RuvoStore file_store(const std::string& path, bool caches = true) {
-  StoreOptions options;
-  options.caches = caches;
-  return ok(RuvoStore::from_db(ok(kv::Db::open(path)), options));
+  return ok(RuvoStore::from_db(ok(kv::Db::open(path)), store_options(caches)));
 }
-
 inline Entries dump(const RuvoStore& store, std::string_view tree) {
   return dump(ok(store.db().open_tree(tree)));
 }

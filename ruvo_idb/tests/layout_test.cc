@@ -1,7 +1,10 @@
-// Opening, stored layout, key and record codecs, watermarks and error texts.
+// Opening, stored layout, counters, symbols and predicates, key and record
+// codecs, watermarks and error texts.
 #include <gtest/gtest.h>
 
+#include <barrier>
 #include <limits>
+#include <thread>
 
 #include "ruvo_core/src/fault.h"
 #include "ruvo_idb/tests/idb_test_util.h"
@@ -9,31 +12,26 @@
 namespace ruvo::test {
 namespace {
 
-TEST(IdbLayout, FreshStoreSeedsCountersAndNothingElse) {
-  RuvoStore store = temp_store();
-  ok(store.flush_all());  // changes nothing
-  for (const char* tree : {"sym_by_text", "sym_by_id", "pred_by_name", "pred_profiles", "state",
-                           "contrib", "branch_watermark"}) {
-    EXPECT_TRUE(dump(store, tree).empty()) << tree;
-  }
-  EXPECT_EQ(dump(store, "sym_meta"), (Entries{{"next_sym_id", be({1})}}));
-  EXPECT_EQ(dump(store, "pred_meta"), (Entries{{"next_pred_id", be({1})}}));
-}
+constexpr auto kMax = AggregationMode::Maximum, kNoisyOr = AggregationMode::NoisyOr;
+constexpr auto kNone = EvidenceMode::None, kPerSource = EvidenceMode::PerSource;
 
-TEST(IdbLayout, ReopenKeepsCountersAndData) {
+TEST(IdbLayout, FreshStoreAndReopen) {
   ScratchDir dir;
   AtomKey atom;
   {
     RuvoStore store = file_store(dir.path());
+    ok(store.flush_all());  // changes nothing
+    for (const char* tree : {"sym_by_text", "sym_by_id", "pred_by_name", "pred_profiles", "state",
+                             "contrib", "branch_watermark"})
+      EXPECT_TRUE(dump(store, tree).empty()) << tree;
+    EXPECT_EQ(dump(store, "sym_meta"), (Entries{{"next_sym_id", be({1})}}));
+    EXPECT_EQ(dump(store, "pred_meta"), (Entries{{"next_pred_id", be({1})}}));
     ASSERT_EQ(store.symbols.get_or_insert("alice"), 1u);
     ASSERT_EQ(store.symbols.get_or_insert("bob"), 2u);
-    atom = AtomKey{ok(store.registry.register_predicate("edge", 2, AggregationMode::NoisyOr,
-                                                        EvidenceMode::PerSource, {}))
-                       .pred_id,
-                   {1, 2}};
+    atom = {ok(store.registry.register_predicate("edge", 2, kNoisyOr, kPerSource, {})).pred_id,
+            {1, 2}};
     ok(store.upsert_atom(atom, {0.5, 0.25, "edb_1"}));
     ok(store.set_branch_watermark("main", 42));
-    ok(store.flush_all());
   }
   RuvoStore store = file_store(dir.path());
   EXPECT_EQ(dump(store, "sym_meta"), (Entries{{"next_sym_id", be({3})}}));
@@ -41,67 +39,43 @@ TEST(IdbLayout, ReopenKeepsCountersAndData) {
   EXPECT_EQ(store.symbols.get_or_insert("alice"), 1u);
   EXPECT_EQ(store.symbols.get_or_insert("carol"), 3u);
   EXPECT_EQ(ok(store.symbols.get_text(2)), "bob");
-  auto again = ok(store.registry.register_predicate("edge", 2, AggregationMode::Maximum,
-                                                    EvidenceMode::None, {}));
+  const auto again = ok(store.registry.register_predicate("edge", 2, kMax, kNone, {}));
   EXPECT_EQ(again.pred_id, atom.pred_id);
-  EXPECT_EQ(again.aggregation, AggregationMode::NoisyOr);
+  EXPECT_EQ(again.aggregation, kNoisyOr);
   EXPECT_TRUE(same_bits(ok(store.get_state(atom)), {0.5, 0.25}));
   // The known source is replaced, not added, after reopening too.
   EXPECT_EQ(ok(store.upsert_atom(atom, {0.5, 0.25, "edb_1"})).b, 0.5);
   EXPECT_EQ(ok(store.get_branch_watermark("main")), 42u);
 }
 
-TEST(IdbLayout, BrokenCountersOpenAndFaultOnFirstUse) {
-  for (bool caches : {true, false}) {
-    kv::Db db = ok(kv::Db::open_temporary());
-    kv::Tree sym_meta = ok(db.open_tree("sym_meta"));
-    const std::string three_bytes("\0\0\x05", 3);
-    ok(sym_meta.insert("next_sym_id", three_bytes));
-    ok(ok(db.open_tree("pred_meta")).insert("next_pred_id", std::string(9, '\0')));
-    StoreOptions options;
-    options.caches = caches;
-    RuvoStore store = ok(RuvoStore::from_db(db, options));
-    EXPECT_THROW((void)store.symbols.get_or_insert("x"), Fault);
-    EXPECT_THROW((void)store.registry.register_predicate("p", 1, AggregationMode::Maximum,
-                                                         EvidenceMode::None, {}),
-                 Fault);
-    // Opening and the faults left the counters as they were; nothing was
-    // claimed or registered.
-    EXPECT_EQ(dump(sym_meta), (Entries{{"next_sym_id", three_bytes}}));
-    EXPECT_TRUE(dump(store, "sym_by_text").empty());
-    EXPECT_TRUE(dump(store, "pred_by_name").empty());
-  }
-}
-
+// Broken counters open and fault on first use, leaving them as they were.
 // The last id of a counter is never handed out: the counter cannot grow
 // past it without wrapping onto ids in use. Drawing there is a fault that
 // writes nothing.
-TEST(IdbLayout, ExhaustedCountersFault) {
-  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+TEST(IdbLayout, BrokenAndExhaustedCountersFault) {
+  constexpr uint64_t kLast = std::numeric_limits<uint64_t>::max() - 1;
+  const std::string three("\0\0\x05", 3), nine(9, '\0');
   for (bool caches : {true, false}) {
-    kv::Db db = ok(kv::Db::open_temporary());
-    kv::Tree sym_meta = ok(db.open_tree("sym_meta")), pred_meta = ok(db.open_tree("pred_meta"));
-    ok(sym_meta.insert("next_sym_id", be({kMax - 1})));
-    ok(pred_meta.insert("next_pred_id", be({kMax - 1})));
-    StoreOptions options;
-    options.caches = caches;
-    RuvoStore store = ok(RuvoStore::from_db(db, options));
-    auto reg = [&](const char* name) {
-      return ok(store.registry.register_predicate(name, 1, AggregationMode::Maximum,
-                                                  EvidenceMode::None, {}))
-          .pred_id;
-    };
-    EXPECT_EQ(store.symbols.get_or_insert("last"), kMax - 1);
-    EXPECT_EQ(reg("last"), kMax - 1);
-    EXPECT_THROW((void)store.symbols.get_or_insert("x"), Fault);
-    EXPECT_THROW((void)reg("x"), Fault);
-    EXPECT_EQ(dump(sym_meta), (Entries{{"next_sym_id", be({kMax})}}));
-    EXPECT_EQ(dump(pred_meta), (Entries{{"next_pred_id", be({kMax})}}));
-    EXPECT_EQ(dump(store, "sym_by_text").size(), 1u);
-    EXPECT_EQ(dump(store, "pred_by_name").size(), 1u);
-    // Known names keep their ids.
-    EXPECT_EQ(store.symbols.get_or_insert("last"), kMax - 1);
-    EXPECT_EQ(reg("last"), kMax - 1);
+    for (bool exhausted : {false, true}) {
+      kv::Db db = ok(kv::Db::open_temporary());
+      kv::Tree sym_meta = ok(db.open_tree("sym_meta")), pred_meta = ok(db.open_tree("pred_meta"));
+      ok(sym_meta.insert("next_sym_id", exhausted ? be({kLast}) : three));
+      ok(pred_meta.insert("next_pred_id", exhausted ? be({kLast}) : nine));
+      RuvoStore store = ok(RuvoStore::from_db(db, store_options(caches)));
+      auto reg = [&](const char* name) {
+        return ok(store.registry.register_predicate(name, 1, kMax, kNone, {})).pred_id;
+      };
+      for (int round = 0; exhausted && round < 2; ++round) {  // known names keep their ids
+        EXPECT_EQ(store.symbols.get_or_insert("last"), kLast);
+        EXPECT_EQ(reg("last"), kLast);
+      }
+      EXPECT_THROW((void)store.symbols.get_or_insert("x"), Fault);
+      EXPECT_THROW((void)reg("x"), Fault);
+      EXPECT_EQ(dump(sym_meta), (Entries{{"next_sym_id", exhausted ? be({kLast + 1}) : three}}));
+      EXPECT_EQ(dump(pred_meta), (Entries{{"next_pred_id", exhausted ? be({kLast + 1}) : nine}}));
+      EXPECT_EQ(dump(store, "sym_by_text").size(), exhausted ? 1u : 0u);
+      EXPECT_EQ(dump(store, "pred_by_name").size(), exhausted ? 1u : 0u);
+    }
   }
 }
 
@@ -110,11 +84,10 @@ TEST(IdbLayout, BranchWatermarks) {
   EXPECT_EQ(ok(store.get_branch_watermark("main")), std::nullopt);
   ok(store.set_branch_watermark("main", 9));
   ok(store.set_branch_watermark("", 1));
-  EXPECT_EQ(ok(store.get_branch_watermark("main")), 9u);
   EXPECT_EQ(ok(store.get_branch_watermark("Main")), std::nullopt);
   EXPECT_EQ(ok(store.get_branch_watermark("")), 1u);
-  // A smaller id replaces a larger one.
-  ok(store.set_branch_watermark("main", 3));
+  ok(store.set_branch_watermark("main", 3));  // a smaller id replaces a larger one
+  EXPECT_EQ(ok(store.get_branch_watermark("main")), 3u);
   EXPECT_EQ(dump(store, "branch_watermark"), (Entries{{"", be({1})}, {"main", be({3})}}));
   // A value of another length reads as absent.
   kv::Tree tree = ok(store.db().open_tree("branch_watermark"));
@@ -126,8 +99,7 @@ TEST(IdbLayout, BranchWatermarks) {
 
 TEST(IdbLayout, KeyAndRecordCodecs) {
   EXPECT_EQ(encode_state_key(AtomKey{7, {}}), be({7}));
-  EXPECT_EQ(encode_state_key(AtomKey{1, {UINT64_MAX}}), be({1, UINT64_MAX}));
-  EXPECT_EQ(decode_state_key(be({7})), (AtomKey{7, {}}));
+  EXPECT_EQ(encode_state_key(AtomKey{1, {UINT64_MAX, 2}}), be({1, UINT64_MAX, 2}));
   EXPECT_EQ(decode_state_key(be({3, 5, 9})), (AtomKey{3, {5, 9}}));
   for (size_t bad : {12, 7, 0})
     EXPECT_THROW((void)decode_state_key(std::string(bad, '\0')), Fault) << bad;
@@ -149,36 +121,124 @@ TEST(IdbLayout, KeyAndRecordCodecs) {
   std::string bad_tag = rec;
   bad_tag[16] = 2;
   EXPECT_EQ(err(decode_contribution(bad_tag)), "InvalidTagEncoding(2)");
-  EXPECT_EQ(ok(decode_contribution(encode_contribution({1, 2, std::nullopt}))).evidence_id,
-            std::nullopt);
   // Ids are bytes, not necessarily UTF-8.
-  EXPECT_EQ(
-      ok(decode_contribution(encode_contribution({1, 2, std::string("\xff\x00", 2)}))).evidence_id,
-      std::string("\xff\x00", 2));
-}
+  for (std::optional<std::string> id : {std::optional<std::string>(), {std::string("\xff\0", 2)}})
+    EXPECT_EQ(ok(decode_contribution(encode_contribution({1, 2, id}))).evidence_id, id);
 
-TEST(IdbLayout, MalformedStateKeyMetByScanIsAFault) {
+  // A malformed state key is a fault for the scan meeting it, and only it.
   for (bool caches : {true, false}) {
     RuvoStore store = temp_store(caches);
     ok(store.state_tree().insert(be({4}) + "abcd", std::string(16, '\0')));
-    EXPECT_THROW((void)store.scan_predicate(4), Fault);
-    // A prefix scan that does not reach the broken key is unaffected.
     ok(store.state_tree().insert(be({4, 1}), std::string(16, '\0')));
+    EXPECT_THROW((void)store.scan_predicate(4), Fault);
     EXPECT_EQ(ok(store.scan_predicate_prefix(4, std::vector<uint64_t>{1})).size(), 1u);
   }
 }
 
 TEST(IdbLayout, ErrorTexts) {
-  EXPECT_EQ(StoreError(kv::Error{"IO error: disk \"full\""}).debug(),
-            "Sled(\"IO error: disk \\\"full\\\"\")");
-  EXPECT_EQ(StoreError(bincode::Error::eof()).debug(), "Bincode(Io(Kind(UnexpectedEof)))");
-  EXPECT_EQ(StoreError(StoreError::UnknownPredicate{7}).debug(), "UnknownPredicate(7)");
-  EXPECT_EQ(StoreError(StoreError::UnknownIndex{3, "a\"b\n"}).debug(),
-            "UnknownIndex { pred_id: 3, index_name: \"a\\\"b\\n\" }");
-  EXPECT_EQ(StoreError(StoreError::InvalidArity{2, 3}).debug(),
-            "InvalidArity { expected: 2, found: 3 }");
-  EXPECT_EQ(StoreError(StoreError::MissingEvidence{}).debug(), "MissingEvidence");
+  const std::pair<StoreError, const char*> kCases[] = {
+      {StoreError(kv::Error{"IO error: disk \"full\""}), "Sled(\"IO error: disk \\\"full\\\"\")"},
+      {StoreError(bincode::Error::eof()), "Bincode(Io(Kind(UnexpectedEof)))"},
+      {StoreError(StoreError::UnknownPredicate{7}), "UnknownPredicate(7)"},
+      {StoreError(StoreError::UnknownIndex{3, "a\"b\n"}),
+       "UnknownIndex { pred_id: 3, index_name: \"a\\\"b\\n\" }"},
+      {StoreError(StoreError::InvalidArity{2, 3}), "InvalidArity { expected: 2, found: 3 }"},
+      {StoreError(StoreError::MissingEvidence{}), "MissingEvidence"}};
+  for (const auto& [e, text] : kCases) EXPECT_EQ(e.debug(), text);
 }
+
+using IdbNames = IdbTest;
+
+TEST_P(IdbNames, Symbols) {
+  const SymbolStore& sym = store().symbols;
+  EXPECT_EQ(sym.get_or_insert("alice"), 1u);
+  EXPECT_EQ(sym.get_or_insert("bob"), 2u);
+  EXPECT_EQ(sym.get_or_insert("alice"), 1u);
+  EXPECT_EQ(dump(store(), "sym_meta"), (Entries{{"next_sym_id", be({3})}}));
+  EXPECT_EQ(dump(store(), "sym_by_text"), (Entries{{"alice", be({1})}, {"bob", be({2})}}));
+  EXPECT_EQ(dump(store(), "sym_by_id"), (Entries{{be({1}), "alice"}, {be({2}), "bob"}}));
+  // Texts are exact bytes: case, leading zeros and emptiness all count.
+  for (std::string text : {"", "a", "A", "1", "01"}) {
+    const uint64_t id = ok(sym.get_or_insert(text));
+    EXPECT_EQ(ok(sym.get_text(id)), text);
+    std::string buffer = "stale";
+    EXPECT_EQ(ok(sym.get_text_into(id, buffer)), std::optional<std::string_view>(text));
+  }
+  std::string buffer;
+  EXPECT_EQ(ok(sym.get_text_into(999, buffer)), std::nullopt);
+  EXPECT_EQ(dump(store(), "sym_by_id").size(), 7u);
+  for (uint64_t id : {0, 1000}) EXPECT_EQ(ok(sym.get_text(id)), std::nullopt);
+  // Broken stored values are faults: an id of the wrong length, a text
+  // that is not UTF-8.
+  ok(ok(store().db().open_tree("sym_by_text")).insert("short", std::string(4, '\x01')));
+  ok(ok(store().db().open_tree("sym_by_id")).insert(be({77}), "\xff\xfe"));
+  EXPECT_THROW((void)sym.get_or_insert("short"), Fault);
+  EXPECT_THROW((void)sym.get_text(77), Fault);
+
+  // Concurrent first interning agrees on one id.
+  for (int round = 0; round < 20; ++round) {
+    const std::string text = "shared-" + std::to_string(round);
+    std::vector<uint64_t> got(8, 0);
+    std::barrier start(8);
+    std::vector<std::jthread> threads;
+    for (size_t t = 0; t < got.size(); ++t)
+      threads.emplace_back([&, t] {
+        start.arrive_and_wait();
+        got[t] = ok(sym.get_or_insert(text));
+      });
+    threads.clear();
+    for (uint64_t id : got) EXPECT_EQ(id, got[0]);
+    EXPECT_EQ(ok(sym.get_text(got[0])), text);
+  }
+  // Burnt ids are never reused: a new text gets an id above every one seen.
+  const uint64_t fresh = ok(sym.get_or_insert("fresh"));
+  for (const auto& [text, id] : dump(store(), "sym_by_text"))
+    if (text != "fresh" && text != "short") {
+      EXPECT_LT(bincode::get_u64_be(id.data()), fresh);
+    }
+}
+
+TEST_P(IdbNames, PredicatesFirstRegistrationFixesTheProfile) {
+  const PredicateProfile parent =
+      reg("parent", 2, kNoisyOr, kPerSource, {IndexSpec{"by_child", {1}}});
+  EXPECT_EQ(parent,
+            (PredicateProfile{1, "parent", 2, kNoisyOr, kPerSource, {IndexSpec{"by_child", {1}}}}));
+  EXPECT_EQ(reg("edge", 2).pred_id, 2u);
+  // Later registrations return the stored profile and draw no id.
+  EXPECT_EQ(reg("parent", 2, AggregationMode::CappedSum, EvidenceMode::ProofTree,
+                {IndexSpec{"other", {0}}}),
+            parent);
+  EXPECT_EQ(dump(store(), "pred_meta"), (Entries{{"next_pred_id", be({3})}}));
+  // Another arity is another predicate; arity 0 and names holding '#' work.
+  EXPECT_EQ(reg("parent", 3).pred_id, 3u);
+  EXPECT_EQ(reg("flag", 0).pred_id, 4u);
+  EXPECT_EQ(reg("a#1", 2).pred_id, 5u);
+  EXPECT_EQ(reg("a", 12).pred_id, 6u);
+  EXPECT_EQ(dump(store(), "pred_by_name"),
+            (Entries{{"a#1#2", be({5})}, {"a#12", be({6})}, {"edge#2", be({2})},
+                     {"flag#0", be({4})}, {"parent#2", be({1})}, {"parent#3", be({3})}}));
+  EXPECT_EQ(ok(ok(store().db().open_tree("pred_profiles")).get(be({1}))), encode_profile(parent));
+  EXPECT_EQ(ok(store().registry.get_profile(1)), parent);
+  for (uint64_t id : {0, 99}) EXPECT_EQ(ok(store().registry.get_profile(id)), std::nullopt);
+
+  // Broken entries: a key without a profile, an id of the wrong length
+  // (faults), a corrupt profile record (Bincode from get_profile and
+  // upserts).
+  kv::Tree by_name = ok(store().db().open_tree("pred_by_name"));
+  ok(by_name.insert("orphan#1", be({40})));
+  ok(by_name.insert("short#1", "abc"));
+  EXPECT_THROW((void)reg("orphan", 1), Fault);
+  EXPECT_THROW((void)reg("short", 1), Fault);
+  std::string rec = encode_profile({41, "bad", 1, kMax, kNone, {}});
+  rec[24 + 3] = 7;  // aggregation index 7
+  ok(ok(store().db().open_tree("pred_profiles")).insert(be({41}), rec));
+  const char* text =
+      "Bincode(Custom(\"invalid value: integer `7`, expected variant index 0 <= i < 3\"))";
+  EXPECT_EQ(err(store().registry.get_profile(41)), text);
+  EXPECT_EQ(err(store().upsert_atom(AtomKey{41, {1}}, {1, 0, std::nullopt})), text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Caches, IdbNames, ::testing::Bool());
 
 }  // namespace
 }  // namespace ruvo::test
