@@ -12,14 +12,13 @@
 namespace ruvo::test {
 namespace {
 
-const PredicateProfile kPreds[] = {
-    {0, "max", 2, AggregationMode::Maximum, EvidenceMode::None, {}},
-    {0, "nor", 2, AggregationMode::NoisyOr, EvidenceMode::PerSource, {}},
-    {0, "cap", 1, AggregationMode::CappedSum, EvidenceMode::ProofTree, {}},
-    {0, "sum", 1, AggregationMode::CappedSum, EvidenceMode::None, {}}};
+const PredicateProfile kPreds[] = {{0, "max", 2, kMax, kNone, {}},
+                                   {0, "nor", 2, kNoisyOr, kPerSource, {}},
+                                   {0, "cap", 1, kCapped, kProofTree, {}},
+                                   {0, "sum", 1, kCapped, kNone, {}}};
 
 // The child's operation i, generated identically in both processes: a text
-// to intern, or an upsert of an atom of kPreds[pred].
+// to intern, or a contribution to an atom of kPreds[pred].
 struct Op {
   std::string text;
   size_t pred = 0;
@@ -38,17 +37,15 @@ Op make_op(uint64_t i) {
   for (auto& a : op.args) a = rng() % 40;
   op.c.b = static_cast<double>(rng() % 1000) / 1000.0 - 0.2;
   op.c.d = static_cast<double>(rng() % 1000) / 2000.0;
-  if (kPreds[op.pred].evidence_mode != EvidenceMode::None)
-    op.c.evidence_id = "edb_" + std::to_string(rng() % 6);
+  if (kPreds[op.pred].evidence_mode != kNone) op.c.evidence_id = "edb_" + std::to_string(rng() % 6);
   return op;
 }
 
 std::vector<uint64_t> register_all(const RuvoStore& store) {
   std::vector<uint64_t> ids;
   for (const PredicateProfile& p : kPreds)
-    ids.push_back(
-        ok(store.registry.register_predicate(p.name, p.arity, p.aggregation, p.evidence_mode, {}))
-            .pred_id);
+    ids.push_back(ok(store.registry.register_predicate(p.name, p.arity, p.aggregation,
+                                                       p.evidence_mode, {})).pred_id);
   return ids;
 }
 
@@ -82,9 +79,7 @@ TEST(IdbCrash, AcknowledgedWorkSurvivesKill) {
     const std::string key = encode_state_key(AtomKey{ids[op.pred], op.args});
     const std::string rkey = op.c.evidence_id ? encode_contrib_key(key, *op.c.evidence_id) : "";
     if (n == run.acks().size()) {
-      symbols.erase(op.text);
-      states.erase(key);
-      records.erase(rkey);
+      symbols.erase(op.text), states.erase(key), records.erase(rkey);
       break;
     }
     const std::string& ack = run.acks()[n];
@@ -93,7 +88,8 @@ TEST(IdbCrash, AcknowledgedWorkSurvivesKill) {
       symbols[op.text] = ack_word(ack, 1);
       continue;
     }
-    states[key] = {std::bit_cast<double>(ack_word(ack, 1)), std::bit_cast<double>(ack_word(ack, 2))};
+    states[key] = {std::bit_cast<double>(ack_word(ack, 1)),
+                   std::bit_cast<double>(ack_word(ack, 2))};
     if (op.c.evidence_id) records[rkey] = encode_contribution(op.c);
   }
   for (const auto& [key, acked] : states) {

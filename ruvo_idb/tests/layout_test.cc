@@ -2,9 +2,7 @@
 // codecs, watermarks and error texts.
 #include <gtest/gtest.h>
 
-#include <barrier>
 #include <limits>
-#include <thread>
 
 #include "ruvo_core/src/fault.h"
 #include "ruvo_idb/tests/idb_test_util.h"
@@ -12,40 +10,14 @@
 namespace ruvo::test {
 namespace {
 
-constexpr auto kMax = AggregationMode::Maximum, kNoisyOr = AggregationMode::NoisyOr;
-constexpr auto kNone = EvidenceMode::None, kPerSource = EvidenceMode::PerSource;
-
-TEST(IdbLayout, FreshStoreAndReopen) {
-  ScratchDir dir;
-  AtomKey atom;
-  {
-    RuvoStore store = file_store(dir.path());
-    ok(store.flush_all());  // changes nothing
-    for (const char* tree : {"sym_by_text", "sym_by_id", "pred_by_name", "pred_profiles", "state",
-                             "contrib", "branch_watermark"})
-      EXPECT_TRUE(dump(store, tree).empty()) << tree;
-    EXPECT_EQ(dump(store, "sym_meta"), (Entries{{"next_sym_id", be({1})}}));
-    EXPECT_EQ(dump(store, "pred_meta"), (Entries{{"next_pred_id", be({1})}}));
-    ASSERT_EQ(store.symbols.get_or_insert("alice"), 1u);
-    ASSERT_EQ(store.symbols.get_or_insert("bob"), 2u);
-    atom = {ok(store.registry.register_predicate("edge", 2, kNoisyOr, kPerSource, {})).pred_id,
-            {1, 2}};
-    ok(store.upsert_atom(atom, {0.5, 0.25, "edb_1"}));
-    ok(store.set_branch_watermark("main", 42));
-  }
-  RuvoStore store = file_store(dir.path());
-  EXPECT_EQ(dump(store, "sym_meta"), (Entries{{"next_sym_id", be({3})}}));
-  EXPECT_EQ(dump(store, "pred_meta"), (Entries{{"next_pred_id", be({2})}}));
-  EXPECT_EQ(store.symbols.get_or_insert("alice"), 1u);
-  EXPECT_EQ(store.symbols.get_or_insert("carol"), 3u);
-  EXPECT_EQ(ok(store.symbols.get_text(2)), "bob");
-  const auto again = ok(store.registry.register_predicate("edge", 2, kMax, kNone, {}));
-  EXPECT_EQ(again.pred_id, atom.pred_id);
-  EXPECT_EQ(again.aggregation, kNoisyOr);
-  EXPECT_TRUE(same_bits(ok(store.get_state(atom)), {0.5, 0.25}));
-  // The known source is replaced, not added, after reopening too.
-  EXPECT_EQ(ok(store.upsert_atom(atom, {0.5, 0.25, "edb_1"})).b, 0.5);
-  EXPECT_EQ(ok(store.get_branch_watermark("main")), 42u);
+TEST(IdbLayout, FreshStoreSeedsCountersAndNothingElse) {
+  RuvoStore store = temp_store();
+  ok(store.flush_all());  // changes nothing
+  for (const char* tree : {"sym_by_text", "sym_by_id", "pred_by_name", "pred_profiles", "state",
+                           "contrib", "branch_watermark"})
+    EXPECT_TRUE(dump(store, tree).empty()) << tree;
+  EXPECT_EQ(dump(store, "sym_meta"), (Entries{{"next_sym_id", be({1})}}));
+  EXPECT_EQ(dump(store, "pred_meta"), (Entries{{"next_pred_id", be({1})}}));
 }
 
 // Broken counters open and fault on first use, leaving them as they were.
@@ -81,20 +53,16 @@ TEST(IdbLayout, BrokenAndExhaustedCountersFault) {
 
 TEST(IdbLayout, BranchWatermarks) {
   RuvoStore store = temp_store();
-  EXPECT_EQ(ok(store.get_branch_watermark("main")), std::nullopt);
-  ok(store.set_branch_watermark("main", 9));
-  ok(store.set_branch_watermark("", 1));
-  EXPECT_EQ(ok(store.get_branch_watermark("Main")), std::nullopt);
-  EXPECT_EQ(ok(store.get_branch_watermark("")), 1u);
-  ok(store.set_branch_watermark("main", 3));  // a smaller id replaces a larger one
+  for (auto [name, id] : {std::pair{"main", 9}, {"", 1}, {"main", 3}})  // smaller ids replace too
+    ok(store.set_branch_watermark(name, id));
   EXPECT_EQ(ok(store.get_branch_watermark("main")), 3u);
   EXPECT_EQ(dump(store, "branch_watermark"), (Entries{{"", be({1})}, {"main", be({3})}}));
-  // A value of another length reads as absent.
+  // Names are exact; a value of another length reads as absent.
   kv::Tree tree = ok(store.db().open_tree("branch_watermark"));
   ok(tree.insert("odd", std::string(7, '\x01')));
   ok(tree.insert("long", std::string(9, '\x01')));
-  EXPECT_EQ(ok(store.get_branch_watermark("odd")), std::nullopt);
-  EXPECT_EQ(ok(store.get_branch_watermark("long")), std::nullopt);
+  for (const char* name : {"Main", "odd", "long", "other"})
+    EXPECT_EQ(ok(store.get_branch_watermark(name)), std::nullopt) << name;
 }
 
 TEST(IdbLayout, KeyAndRecordCodecs) {
@@ -116,15 +84,14 @@ TEST(IdbLayout, KeyAndRecordCodecs) {
   EXPECT_EQ(rec, half + std::string("\x01\x05", 2) + std::string(7, '\0') + "edb_7");
   EXPECT_EQ(encode_contribution({0.5, 0.0, std::nullopt}), half + std::string(1, '\0'));
   EXPECT_EQ(ok(decode_contribution(rec)).evidence_id, "edb_7");
-  EXPECT_EQ(err(decode_contribution(rec.substr(0, 29))), "Io(Kind(UnexpectedEof))");
-  EXPECT_EQ(err(decode_contribution(rec.substr(0, 16))), "Io(Kind(UnexpectedEof))");
+  for (size_t cut : {29, 16})
+    EXPECT_EQ(err(decode_contribution(rec.substr(0, cut))), "Io(Kind(UnexpectedEof))");
   std::string bad_tag = rec;
   bad_tag[16] = 2;
   EXPECT_EQ(err(decode_contribution(bad_tag)), "InvalidTagEncoding(2)");
   // Ids are bytes, not necessarily UTF-8.
   for (std::optional<std::string> id : {std::optional<std::string>(), {std::string("\xff\0", 2)}})
     EXPECT_EQ(ok(decode_contribution(encode_contribution({1, 2, id}))).evidence_id, id);
-
   // A malformed state key is a fault for the scan meeting it, and only it.
   for (bool caches : {true, false}) {
     RuvoStore store = temp_store(caches);
@@ -133,27 +100,18 @@ TEST(IdbLayout, KeyAndRecordCodecs) {
     EXPECT_THROW((void)store.scan_predicate(4), Fault);
     EXPECT_EQ(ok(store.scan_predicate_prefix(4, std::vector<uint64_t>{1})).size(), 1u);
   }
-}
-
-TEST(IdbLayout, ErrorTexts) {
-  const std::pair<StoreError, const char*> kCases[] = {
-      {StoreError(kv::Error{"IO error: disk \"full\""}), "Sled(\"IO error: disk \\\"full\\\"\")"},
-      {StoreError(bincode::Error::eof()), "Bincode(Io(Kind(UnexpectedEof)))"},
-      {StoreError(StoreError::UnknownPredicate{7}), "UnknownPredicate(7)"},
-      {StoreError(StoreError::UnknownIndex{3, "a\"b\n"}),
-       "UnknownIndex { pred_id: 3, index_name: \"a\\\"b\\n\" }"},
-      {StoreError(StoreError::InvalidArity{2, 3}), "InvalidArity { expected: 2, found: 3 }"},
-      {StoreError(StoreError::MissingEvidence{}), "MissingEvidence"}};
-  for (const auto& [e, text] : kCases) EXPECT_EQ(e.debug(), text);
+  // The error texts not met elsewhere.
+  EXPECT_EQ(StoreError(kv::Error{"IO error: disk \"full\""}).debug(),
+            "Sled(\"IO error: disk \\\"full\\\"\")");
+  EXPECT_EQ(StoreError(StoreError::UnknownIndex{3, "a\"b\n"}).debug(),
+            "UnknownIndex { pred_id: 3, index_name: \"a\\\"b\\n\" }");
 }
 
 using IdbNames = IdbTest;
 
-TEST_P(IdbNames, Symbols) {
+TEST_P(IdbNames, SymbolsAndPredicates) {
   const SymbolStore& sym = store().symbols;
-  EXPECT_EQ(sym.get_or_insert("alice"), 1u);
-  EXPECT_EQ(sym.get_or_insert("bob"), 2u);
-  EXPECT_EQ(sym.get_or_insert("alice"), 1u);
+  for (const char* text : {"alice", "bob", "alice"}) ok(sym.get_or_insert(text));
   EXPECT_EQ(dump(store(), "sym_meta"), (Entries{{"next_sym_id", be({3})}}));
   EXPECT_EQ(dump(store(), "sym_by_text"), (Entries{{"alice", be({1})}, {"bob", be({2})}}));
   EXPECT_EQ(dump(store(), "sym_by_id"), (Entries{{be({1}), "alice"}, {be({2}), "bob"}}));
@@ -164,76 +122,46 @@ TEST_P(IdbNames, Symbols) {
     std::string buffer = "stale";
     EXPECT_EQ(ok(sym.get_text_into(id, buffer)), std::optional<std::string_view>(text));
   }
+  EXPECT_EQ(dump(store(), "sym_by_id").size(), 7u);
   std::string buffer;
   EXPECT_EQ(ok(sym.get_text_into(999, buffer)), std::nullopt);
-  EXPECT_EQ(dump(store(), "sym_by_id").size(), 7u);
   for (uint64_t id : {0, 1000}) EXPECT_EQ(ok(sym.get_text(id)), std::nullopt);
-  // Broken stored values are faults: an id of the wrong length, a text
-  // that is not UTF-8.
-  ok(ok(store().db().open_tree("sym_by_text")).insert("short", std::string(4, '\x01')));
-  ok(ok(store().db().open_tree("sym_by_id")).insert(be({77}), "\xff\xfe"));
-  EXPECT_THROW((void)sym.get_or_insert("short"), Fault);
-  EXPECT_THROW((void)sym.get_text(77), Fault);
 
-  // Concurrent first interning agrees on one id.
-  for (int round = 0; round < 20; ++round) {
-    const std::string text = "shared-" + std::to_string(round);
-    std::vector<uint64_t> got(8, 0);
-    std::barrier start(8);
-    std::vector<std::jthread> threads;
-    for (size_t t = 0; t < got.size(); ++t)
-      threads.emplace_back([&, t] {
-        start.arrive_and_wait();
-        got[t] = ok(sym.get_or_insert(text));
-      });
-    threads.clear();
-    for (uint64_t id : got) EXPECT_EQ(id, got[0]);
-    EXPECT_EQ(ok(sym.get_text(got[0])), text);
-  }
-  // Burnt ids are never reused: a new text gets an id above every one seen.
-  const uint64_t fresh = ok(sym.get_or_insert("fresh"));
-  for (const auto& [text, id] : dump(store(), "sym_by_text"))
-    if (text != "fresh" && text != "short") {
-      EXPECT_LT(bincode::get_u64_be(id.data()), fresh);
-    }
-}
-
-TEST_P(IdbNames, PredicatesFirstRegistrationFixesTheProfile) {
-  const PredicateProfile parent =
-      reg("parent", 2, kNoisyOr, kPerSource, {IndexSpec{"by_child", {1}}});
-  EXPECT_EQ(parent,
-            (PredicateProfile{1, "parent", 2, kNoisyOr, kPerSource, {IndexSpec{"by_child", {1}}}}));
+  // The first registration fixes the profile; later ones return it and
+  // draw no id. Another arity is another predicate; arity 0 and names
+  // holding '#' work.
+  const PredicateProfile parent = reg("parent", 2, kNoisyOr, kPerSource, {{"by_child", {1}}});
+  EXPECT_EQ(parent, (PredicateProfile{1, "parent", 2, kNoisyOr, kPerSource, {{"by_child", {1}}}}));
   EXPECT_EQ(reg("edge", 2).pred_id, 2u);
-  // Later registrations return the stored profile and draw no id.
-  EXPECT_EQ(reg("parent", 2, AggregationMode::CappedSum, EvidenceMode::ProofTree,
-                {IndexSpec{"other", {0}}}),
-            parent);
+  EXPECT_EQ(reg("parent", 2, kCapped, kProofTree, {{"other", {0}}}), parent);
   EXPECT_EQ(dump(store(), "pred_meta"), (Entries{{"next_pred_id", be({3})}}));
-  // Another arity is another predicate; arity 0 and names holding '#' work.
-  EXPECT_EQ(reg("parent", 3).pred_id, 3u);
-  EXPECT_EQ(reg("flag", 0).pred_id, 4u);
-  EXPECT_EQ(reg("a#1", 2).pred_id, 5u);
-  EXPECT_EQ(reg("a", 12).pred_id, 6u);
+  for (auto [name, arity] : {std::pair{"parent", 3}, {"flag", 0}, {"a#1", 2}, {"a", 12}})
+    reg(name, arity);
   EXPECT_EQ(dump(store(), "pred_by_name"),
             (Entries{{"a#1#2", be({5})}, {"a#12", be({6})}, {"edge#2", be({2})},
                      {"flag#0", be({4})}, {"parent#2", be({1})}, {"parent#3", be({3})}}));
   EXPECT_EQ(ok(ok(store().db().open_tree("pred_profiles")).get(be({1}))), encode_profile(parent));
   EXPECT_EQ(ok(store().registry.get_profile(1)), parent);
   for (uint64_t id : {0, 99}) EXPECT_EQ(ok(store().registry.get_profile(id)), std::nullopt);
+}
 
-  // Broken entries: a key without a profile, an id of the wrong length
-  // (faults), a corrupt profile record (Bincode from get_profile and
-  // upserts).
-  kv::Tree by_name = ok(store().db().open_tree("pred_by_name"));
-  ok(by_name.insert("orphan#1", be({40})));
-  ok(by_name.insert("short#1", "abc"));
-  EXPECT_THROW((void)reg("orphan", 1), Fault);
-  EXPECT_THROW((void)reg("short", 1), Fault);
-  std::string rec = encode_profile({41, "bad", 1, kMax, kNone, {}});
-  rec[24 + 3] = 7;  // aggregation index 7
-  ok(ok(store().db().open_tree("pred_profiles")).insert(be({41}), rec));
+// Broken stored values: ids of the wrong length, a text that is not UTF-8
+// and a name without a profile are faults; a corrupt profile record is a
+// Bincode error from get_profile and from upserts.
+TEST_P(IdbNames, BrokenEntries) {
   const char* text =
       "Bincode(Custom(\"invalid value: integer `7`, expected variant index 0 <= i < 3\"))";
+  std::string rec = encode_profile({41, "bad", 1, kMax, kNone, {}});
+  rec[24 + 3] = 7;  // aggregation index 7
+  for (auto [tree, key, value] : std::vector<std::tuple<const char*, std::string, std::string>>{
+           {"sym_by_text", "short", std::string(4, '\x01')}, {"sym_by_id", be({77}), "\xff\xfe"},
+           {"pred_by_name", "orphan#1", be({40})}, {"pred_by_name", "short#1", "abc"},
+           {"pred_profiles", be({41}), rec}})
+    ok(ok(store().db().open_tree(tree)).insert(key, value));
+  EXPECT_THROW((void)store().symbols.get_or_insert("short"), Fault);
+  EXPECT_THROW((void)store().symbols.get_text(77), Fault);
+  EXPECT_THROW((void)reg("orphan", 1), Fault);
+  EXPECT_THROW((void)reg("short", 1), Fault);
   EXPECT_EQ(err(store().registry.get_profile(41)), text);
   EXPECT_EQ(err(store().upsert_atom(AtomKey{41, {1}}, {1, 0, std::nullopt})), text);
 }
