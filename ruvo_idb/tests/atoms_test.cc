@@ -24,44 +24,42 @@ bool same_state(AtomState g, AtomState e) {
 }
 #define EXPECT_STATE(s, eb, ed) EXPECT_PRED2(same_state, s, (AtomState{eb, ed}))
 
-// One upsert of an atom (id nullptr: none) and the state it returns.
-struct Step { double b, d; const char* id; double eb, ed; };
+// One upsert of an atom: the amounts, the state it returns, the source.
+struct Step { double b, d, eb, ed; const char* id = nullptr; };
 struct FoldCase {
   AggregationMode agg;
   EvidenceMode ev;
   std::vector<Step> steps;
   std::optional<AtomState> stored = std::nullopt;  // a record present before
 };
-const std::vector<Step> kMaxSteps = {{0.2, 0, nullptr, 0.2, 0}, {0.5, 0.1, nullptr, 0.5, 0.1},
-                                     {0.3, 0, "src", 0.5, 0.1}};
-const std::vector<Step> kSources = {{0.5, 0, "x", 0.5, 0}, {0.5, 0, "y", 0.75, 0},
-                                    {0.5, 0, "x", 0.75, 0}, {0, 0, "x", 0.5, 0}};
+const std::vector<Step> kMaxSteps = {{0.2, 0, 0.2, 0}, {0.5, 0.1, 0.5, 0.1},
+                                     {0.3, 0, 0.5, 0.1, "x"}};
+const std::vector<Step> kSources = {
+    {0.5, 0, 0.5, 0, "x"}, {0.5, 0, 0.75, 0, "y"}, {0.5, 0, 0.75, 0, "x"}, {0, 0, 0.5, 0, "x"}};
 const FoldCase kFolds[] = {
     // Maximum ignores the evidence mode and id, and keeps no records.
     {kMax, kNone, kMaxSteps},
     {kMax, kPerSource, kMaxSteps},
     {kMax, kProofTree, kMaxSteps},
     // Mode None folds the same source twice; capped sums have no lower bound.
-    {kNoisyOr, kNone, {{0.5, 0, "same", 0.5, 0}, {0.5, 0, "same", 0.75, 0}}},
-    {kCapped, kNone, {{0.7, 0.2, nullptr, 0.7, 0.2}, {0.7, 0.2, nullptr, 1, 0.4},
-                      {-1.5, 0, nullptr, -0.5, 0.4}}},
+    {kNoisyOr, kNone, {{0.5, 0, 0.5, 0, "same"}, {0.5, 0, 0.75, 0, "same"}}},
+    {kCapped, kNone, {{0.7, 0.2, 0.7, 0.2}, {0.7, 0.2, 1, 0.4}, {-1.5, 0, -0.5, 0.4}}},
     // A known source is replaced and the state recomputed over all records.
     {kNoisyOr, kPerSource, kSources},
     {kNoisyOr, kProofTree, kSources},
     // Capped sums depend on the order with negative amounts: arrival order
     // folds to 0.5; recomputing in key order (shorter ids first) to 0.9.
-    {kCapped, kPerSource, {{0.9, 0, "x1", 0.9, 0}, {0.5, 0, "x2", 1, 0}, {-0.5, 0, "a", 0.5, 0},
-                           {0.5, 0, "x2", 0.9, 0}}},
+    {kCapped, kPerSource,
+     {{0.9, 0, 0.9, 0, "x1"}, {0.5, 0, 1, 0, "x2"}, {-0.5, 0, 0.5, 0, "a"},
+      {0.5, 0, 0.9, 0, "x2"}}},
     // Changes strictly below 1e-12 are not written.
-    {kCapped, kNone, {{1e-13, 0, nullptr, 1e-13, 0}, {1e-13, 0, nullptr, 1e-13, 0},
-                      {1e-12, 0, nullptr, 1e-12, 0}}},
+    {kCapped, kNone, {{1e-13, 0, 1e-13, 0}, {1e-13, 0, 1e-13, 0}, {1e-12, 0, 1e-12, 0}}},
     // A NaN contribution is ignored by max folding, but a stored NaN is kept.
-    {kMax, kNone, {{0.5, 0, nullptr, 0.5, 0}, {kNaN, kNaN, nullptr, 0.5, 0}}},
-    {kMax, kNone, {{0.9, 0.1, nullptr, kNaN, 0.1}}, AtomState{kNaN, 0}},
-    {kNoisyOr, kNone, {{kNaN, 0, nullptr, kNaN, 0}, {0.5, 0, nullptr, kNaN, 0}}},
+    {kMax, kNone, {{0.5, 0, 0.5, 0}, {kNaN, kNaN, 0.5, 0}}},
+    {kMax, kNone, {{0.9, 0.1, kNaN, 0.1}}, AtomState{kNaN, 0}},
+    {kNoisyOr, kNone, {{kNaN, 0, kNaN, 0}, {0.5, 0, kNaN, 0}}},
     // A NaN sum caps to 1, and so does -inf + inf.
-    {kCapped, kNone, {{kNaN, 0, nullptr, 1, 0}, {kInf, -kInf, nullptr, 1, -kInf},
-                      {0, kInf, nullptr, 1, 1}}},
+    {kCapped, kNone, {{kNaN, 0, 1, 0}, {kInf, -kInf, 1, -kInf}, {0, kInf, 1, 1}}},
 };
 
 using IdbAtoms = IdbTest;
