@@ -13,9 +13,14 @@
 
 namespace ruvo::test {
 
-// A temporary store; a nonzero `budget` bounds the state cache by it and
-// the symbol and contribution caches by a fraction of it.
-inline RuvoStore temp_store(bool caches = true, size_t budget = 0) {
+constexpr auto kMax = AggregationMode::Maximum, kNoisyOr = AggregationMode::NoisyOr,
+               kCapped = AggregationMode::CappedSum;
+constexpr auto kNone = EvidenceMode::None, kPerSource = EvidenceMode::PerSource,
+               kProofTree = EvidenceMode::ProofTree;
+
+// A nonzero `budget` bounds the state cache by it and the symbol and
+// contribution caches by a fraction of it.
+inline StoreOptions store_options(bool caches, size_t budget = 0) {
   StoreOptions options;
   options.caches = caches;
   if (budget != 0) {
@@ -23,15 +28,14 @@ inline RuvoStore temp_store(bool caches = true, size_t budget = 0) {
     options.symbol_cache_bytes = budget / 8;
     options.contrib_cache_bytes = budget / 4;
   }
-  return ok(RuvoStore::open_temporary(options));
+  return options;
 }
-
+inline RuvoStore temp_store(bool caches = true, size_t budget = 0) {
+  return ok(RuvoStore::open_temporary(store_options(caches, budget)));
+}
 inline RuvoStore file_store(const std::string& path, bool caches = true) {
-  StoreOptions options;
-  options.caches = caches;
-  return ok(RuvoStore::from_db(ok(kv::Db::open(path)), options));
+  return ok(RuvoStore::from_db(ok(kv::Db::open(path)), store_options(caches)));
 }
-
 inline Entries dump(const RuvoStore& store, std::string_view tree) {
   return dump(ok(store.db().open_tree(tree)));
 }
@@ -45,9 +49,8 @@ inline bool same_bits(const AtomState& a, const AtomState& b) {
 class IdbTest : public ::testing::TestWithParam<bool> {
  protected:
   RuvoStore& store() { return store_; }
-  PredicateProfile reg(const std::string& name, uint64_t arity,
-                       AggregationMode agg = AggregationMode::Maximum,
-                       EvidenceMode ev = EvidenceMode::None, std::vector<IndexSpec> indexes = {}) {
+  PredicateProfile reg(const std::string& name, uint64_t arity, AggregationMode agg = kMax,
+                       EvidenceMode ev = kNone, std::vector<IndexSpec> indexes = {}) {
     return ok(store_.registry.register_predicate(name, arity, agg, ev, std::move(indexes)));
   }
   AtomState up(uint64_t pred, std::vector<uint64_t> args, double b, double d = 0.0,
@@ -57,9 +60,6 @@ class IdbTest : public ::testing::TestWithParam<bool> {
   }
   AtomState get(uint64_t pred, std::vector<uint64_t> args) {
     return ok(store_.get_state(AtomKey{pred, std::move(args)}));
-  }
-  std::optional<std::string> raw_state(uint64_t pred, std::vector<uint64_t> args) {
-    return ok(store_.state_tree().get(encode_state_key(AtomKey{pred, std::move(args)})));
   }
 
   RuvoStore store_ = temp_store(GetParam());
