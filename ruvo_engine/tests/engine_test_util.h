@@ -1,4 +1,4 @@
-// The store fixture shared by the engine tests.
+// The store fixture shared by the goal and builtin tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 namespace ruvo::test {
 
 // A temporary derived-state store with helpers to intern symbols, register
-// predicates and write atom states.
+// predicates, write atom states and evaluate goals.
 class StoreTest : public ::testing::Test {
  protected:
   uint64_t sym(std::string_view text) { return ok(store.symbols.get_or_insert(text)); }
@@ -33,14 +33,8 @@ class StoreTest : public ::testing::Test {
     return ok(store.get_state(AtomKey{pred_id, args}));
   }
   // Bindings point into a goal's terms, so goals live as long as the fixture.
-  const CompiledGoal& goal(CompiledGoal g) { return goals_.emplace_back(std::move(g)); }
-  const CompiledGoal& atom(uint64_t pred_id, std::vector<Term> args, bool negated = false) {
-    const uint64_t arity = args.size();
-    return goal(CompiledAtom{std::move(args), pred_id, arity, negated});
-  }
-  std::vector<BodyMatch> eval(const CompiledGoal& g,
-                              const std::vector<BodyMatch>& in = {BodyMatch{}}) {
-    return eval_goal(store, g, in);
+  std::vector<BodyMatch> eval(CompiledGoal g, const std::vector<BodyMatch>& in = {BodyMatch{}}) {
+    return eval_goal(store, goals_.emplace_back(std::move(g)), in);
   }
 
   const RuvoStore store = ok(RuvoStore::open_temporary());
@@ -49,21 +43,15 @@ class StoreTest : public ::testing::Test {
   std::deque<CompiledGoal> goals_;
 };
 
+inline CompiledAtom atom(uint64_t pred_id, std::vector<Term> args, bool negated = false) {
+  const uint64_t arity = args.size();
+  return CompiledAtom{std::move(args), pred_id, arity, negated};
+}
+
 inline Bindings bind_all(std::initializer_list<std::pair<std::string_view, uint64_t>> items) {
   Bindings b;
   for (const auto& [n, v] : items) b.bind(n, v);
   return b;
-}
-
-// The same matches in the same order: bindings in binding order, weights
-// bit for bit.
-inline void expect_matches(const std::vector<BodyMatch>& got, const std::vector<BodyMatch>& want) {
-  ASSERT_EQ(got.size(), want.size());
-  for (size_t i = 0; i < got.size(); ++i) {
-    EXPECT_EQ(got[i].bindings.items(), want[i].bindings.items()) << "match " << i;
-    EXPECT_EQ(got[i].b, want[i].b) << "match " << i;
-    EXPECT_EQ(got[i].d, want[i].d) << "match " << i;
-  }
 }
 
 const Term X = Term::var("X"), Y = Term::var("Y"), Z = Term::var("Z");
