@@ -153,8 +153,9 @@ TEST_F(BuiltinsTest, MatchesKeepOrderAndWeights) {
   out = eval(BuiltinGoal{BuiltinOp::Eq, {Z, Y}}, out);
   ASSERT_EQ(out.size(), 3u);
   for (size_t i = 0; i < 3; ++i) {
-    const auto [x, y] = std::vector<std::pair<const char*, const char*>>{{"5", "6"}, {"3", "4"}, {"9", "10"}}[i];
-    EXPECT_EQ(out[i].bindings, bind_all({{"X", sym(x)}, {"Y", sym(y)}, {"Z", sym(y)}}));
+    const char* x[] = {"5", "3", "9"};
+    const char* y[] = {"6", "4", "10"};
+    EXPECT_EQ(out[i].bindings, bind_all({{"X", sym(x[i])}, {"Y", sym(y[i])}, {"Z", sym(y[i])}}));
     EXPECT_EQ(std::pair(out[i].b, out[i].d), std::pair(0.5, 0.25));
   }
 }

@@ -104,7 +104,8 @@ class Generator {
       if (r_.chance(std::isalpha(*s) ? 70 : 55)) p_.symbols.push_back(s);
     }
     while (p_.symbols.size() < 4) p_.symbols.push_back("e" + std::to_string(p_.symbols.size()));
-    for (size_t i = p_.symbols.size(); i > 1; --i) std::swap(p_.symbols[i - 1], p_.symbols[r_.below(i)]);
+    auto& syms = p_.symbols;
+    for (size_t i = syms.size(); i > 1; --i) std::swap(syms[i - 1], syms[r_.below(i)]);
     // The first two predicates have arities 2 and 1, for the templates.
     const size_t npred = 3 + r_.below(6);
     for (size_t i = 0; i < npred; ++i) {
@@ -274,7 +275,8 @@ class Generator {
     return goals;
   }
   void add_rule(Rule rule) {
-    rule.id = next_rule_id_ > 1 && r_.chance(10) ? 1 + r_.below(next_rule_id_ - 1) : next_rule_id_++;
+    const uint64_t n = next_rule_id_;
+    rule.id = n > 1 && r_.chance(10) ? 1 + r_.below(n - 1) : next_rule_id_++;
     rule.b = weight(3);
     rule.d = falsity();
     add([br = branch(), rule = std::move(rule)](Run& r) { ok(r.s.edb.add_rule(br, rule)); });

@@ -3,13 +3,14 @@
 // script of directives run top to bottom; words are separated by spaces,
 // and "=> TEXT" compares the rendered result with TEXT:
 //
-//   config NAME AGG EVMODE            Maximum|NoisyOr|CappedSum, None|PerSource|ProofTree
+//   config (NAME AGG EVMODE)..        Maximum|NoisyOr|CappedSum, None|PerSource|ProofTree
 //   semantics RULE CONSTRAINT         each truth|discounted
 //   branch NAME                       following events go to this branch (default "main")
-//   fact ATOM [B [D]]                 default 1 0
+//   fact (ATOM [B D])..               default 1 0; one event per atom
 //   rule ID HEAD [:- GOAL..] [@ B D]  default weights 1 0
 //   constraint ID :- GOAL.. [@ B D]
 //   retract EVENT_ID
+//   reopen                            flush, close and open the databases again
 //   materialize [DEPTH] => iterations I atoms_changed A | error TEXT
 //   state ATOM.. => B D | ..          get_atom_state of each atom
 //   query NAME => (args) B D STATUS | ..   query_all rows in order ("none" for no rows)
@@ -35,6 +36,7 @@ namespace ruvo {
 namespace {
 
 using test::ok;
+using test::ScratchDir;
 
 std::string weight(double x) {
   if (x != x) return "nan";
@@ -75,7 +77,7 @@ class Runner {
   Term term(const std::string& t) {
     return std::isupper(static_cast<unsigned char>(t[0])) || t[0] == '_'
                ? Term::var(t)
-               : Term::constant(ok(s_.intern(t)));
+               : Term::constant(ok(s_->intern(t)));
   }
   AtomGoal atom(std::string s) {
     AtomGoal g;
@@ -116,30 +118,41 @@ class Runner {
     const std::string& cmd = w[0];
     double b = 1.0, d = 0.0;
     if (cmd == "config") {
-      s_.configure_predicate(w[1], word<AggregationMode>({"Maximum", "NoisyOr", "CappedSum"}, w[2]),
-                             word<EvidenceMode>({"None", "PerSource", "ProofTree"}, w[3]));
+      for (size_t i = 1; i + 2 < w.size(); i += 3) {
+        s_->configure_predicate(
+            w[i], word<AggregationMode>({"Maximum", "NoisyOr", "CappedSum"}, w[i + 1]),
+            word<EvidenceMode>({"None", "PerSource", "ProofTree"}, w[i + 2]));
+      }
     } else if (cmd == "semantics") {
-      s_.rule_applicability = word<ApplicabilitySemantics>({"truth", "discounted"}, w[1]);
-      s_.constraint_applicability = word<ApplicabilitySemantics>({"truth", "discounted"}, w[2]);
+      s_->rule_applicability = word<ApplicabilitySemantics>({"truth", "discounted"}, w[1]);
+      s_->constraint_applicability = word<ApplicabilitySemantics>({"truth", "discounted"}, w[2]);
     } else if (cmd == "branch") {
       branch_ = w[1];
     } else if (cmd == "fact") {
-      const AtomGoal a = atom(w[1]);
-      ok(s_.edb.assert_fact(branch_, a.pred_name, a.pred_arity, values(w[1]),
-                            w.size() > 2 ? std::stod(w[2]) : 1.0,
-                            w.size() > 3 ? std::stod(w[3]) : 0.0, std::nullopt));
+      for (size_t i = 1; i < w.size(); ++i) {
+        const AtomGoal a = atom(w[i]);
+        const bool weighted = i + 2 < w.size() && w[i + 1].find('(') == std::string::npos;
+        ok(s_->edb.assert_fact(branch_, a.pred_name, a.pred_arity, values(w[i]),
+                               weighted ? std::stod(w[i + 1]) : 1.0,
+                               weighted ? std::stod(w[i + 2]) : 0.0, std::nullopt));
+        i += weighted ? 2 : 0;
+      }
     } else if (cmd == "rule") {
       const AtomGoal h = atom(w[2]);
       std::vector<Goal> goals = body(w, 3, b, d);
-      ok(s_.edb.add_rule(branch_, Rule{std::stoull(w[1]), h.pred_name, h.pred_arity, h.args,
+      ok(s_->edb.add_rule(branch_, Rule{std::stoull(w[1]), h.pred_name, h.pred_arity, h.args,
                                        std::move(goals), b, d}));
     } else if (cmd == "constraint") {
       std::vector<Goal> goals = body(w, 2, b, d);
-      ok(s_.edb.add_constraint(branch_, Constraint{std::stoull(w[1]), std::move(goals), b, d}));
+      ok(s_->edb.add_constraint(branch_, Constraint{std::stoull(w[1]), std::move(goals), b, d}));
+    } else if (cmd == "reopen") {
+      ok(s_->flush_all());
+      s_.reset();
+      s_ = open();
     } else if (cmd == "retract") {
-      ok(s_.edb.retract_fact(branch_, std::stoull(w[1])));
+      ok(s_->edb.retract_fact(branch_, std::stoull(w[1])));
     } else if (cmd == "materialize") {
-      auto r = s_.materialize_with_options(
+      auto r = s_->materialize_with_options(
           branch_, w.size() > 1 ? std::optional<uint64_t>(std::stoull(w[1])) : std::nullopt);
       if (!r) return "error " + r.error().debug();
       return "iterations " + std::to_string(r->iterations) + " atoms_changed " +
@@ -147,29 +160,34 @@ class Runner {
     } else if (cmd == "state") {
       std::string out;
       for (size_t i = 1; i < w.size(); ++i) {
-        const AtomState s = ok(s_.get_atom_state(atom(w[i]).pred_name, values(w[i])));
+        const AtomState s = ok(s_->get_atom_state(atom(w[i]).pred_name, values(w[i])));
         out += (i > 1 ? " | " : "") + weight(s.b) + " " + weight(s.d);
       }
       return out;
     } else if (cmd == "query") {
       std::string out;
-      for (const PredicateAnswer& row : ok(s_.query_all(w[1]))) {
+      for (const PredicateAnswer& row : ok(s_->query_all(w[1]))) {
         out += out.empty() ? "(" : " | (";
         for (size_t i = 0; i < row.args.size(); ++i)
-          out += (i ? "," : "") + ok(s_.idb.symbols.get_text(row.args[i])).value_or("?");
-        out += ") " + weight(row.b) + " " + weight(row.d) + " " + std::string(belnap_text(row.status));
+          out += (i ? "," : "") + ok(s_->idb.symbols.get_text(row.args[i])).value_or("?");
+        out += ") " + weight(row.b) + " " + weight(row.d) + " ";
+        out += belnap_text(row.status);
       }
       return out.empty() ? "none" : out;
     } else if (cmd == "watermark") {
-      const auto wm = ok(s_.idb_watermark(branch_));
-      return !wm ? "none" : *wm == ok(s_.edb_watermark()) ? "edb" : std::to_string(*wm);
+      const auto wm = ok(s_->idb_watermark(branch_));
+      return !wm ? "none" : *wm == ok(s_->edb_watermark()) ? "edb" : std::to_string(*wm);
     } else {
       ADD_FAILURE() << "unknown directive " << cmd;
     }
     return "";
   }
 
-  EngineSession s_ = ok(EngineSession::open_temporary());
+  std::optional<EngineSession> open() {
+    return ok(EngineSession::open(dir_ / "edb", dir_ / "idb"));
+  }
+  ScratchDir dir_;
+  std::optional<EngineSession> s_ = open();
   std::string branch_ = "main";
 };
 
@@ -183,12 +201,11 @@ void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
 // components that head a rule; `atoms_changed` counts every upsert (from the
 // constraint pass or a firing) that moved its atom's state.
 const Program kPrograms[] = {{"TransitiveClosureOverChain", R"(
-fact edge(a,b)
-fact edge(b,c)
-fact edge(c,d)
+fact edge(a,b) edge(b,c) edge(c,d)
 rule 1 path(X,Y) :- edge(X,Y)
 rule 2 path(X,Z) :- edge(X,Y) path(Y,Z)
-# pass 1: rule 1 gives ab bc cd, rule 2 already sees them: ac bd (5); pass 2: ad (1); pass 3: none
+# pass 1: rule 1 gives ab bc cd, rule 2 already sees them: ac bd (5)
+# pass 2: ad (1); pass 3 changes nothing
 materialize => iterations 3 atoms_changed 6
 query path => (a,b) 1 0 True | (a,c) 1 0 True | (a,d) 1 0 True | (b,c) 1 0 True | (b,d) 1 0 True | (c,d) 1 0 True
 state path(d,a) => 0 0
@@ -197,8 +214,7 @@ watermark => edb
 materialize => iterations 1 atoms_changed 0
 )"},
                              {"TransitiveClosureWithCycle", R"(
-fact edge(a,b) 0.5 0
-fact edge(b,a) 0.5 0
+fact edge(a,b) 0.5 0 edge(b,a) 0.5 0
 rule 1 path(X,Y) :- edge(X,Y)
 rule 2 path(X,Z) :- path(X,Y) path(Y,Z)
 # pass 1: ab ba (0.5), then aa bb at 0.25 (4); pass 2: only weaker or equal evidence
@@ -206,10 +222,7 @@ materialize => iterations 2 atoms_changed 4
 query path => (a,a) 0.25 0 True | (a,b) 0.5 0 True | (b,a) 0.5 0 True | (b,b) 0.25 0 True
 )"},
                              {"NegationFollowsComponentOrder", R"(
-fact node(a)
-fact node(b)
-fact node(c)
-fact edge(a,b)
+fact node(a) node(b) node(c) edge(a,b)
 # Listed against dependency order on purpose: components decide, not input order.
 rule 1 ok(X) :- node(X) !unreached(X)
 rule 2 unreached(X) :- node(X) !reach(X)
@@ -220,9 +233,7 @@ query unreached => (b) 1 0 True | (c) 1 0 True
 query ok => (a) 1 0 True
 )"},
                              {"Constraints", R"(
-fact p(a) 0.8 0
-fact q(a) 0.5 0
-fact q(b) 0.5 0
+fact p(a) 0.8 0 q(a) 0.5 0 q(b) 0.5 0
 constraint 1 :- p(X) q(X) @ 0.5 0.9
 # one violation, strength 0.8 * 0.5 = 0.4, v = 0.5 * 0.4; the constraint's d is unused
 materialize => iterations 0 atoms_changed 2
@@ -231,14 +242,24 @@ query q => (a) 0.5 0.2 Both | (b) 0.5 0 True
 # the second run sees d 0.2 on both atoms: strength 0.4 * 0.64, weaker than before
 materialize => iterations 0 atoms_changed 0
 # only r receives evidence: s is negated and ne is a builtin; no positive weight writes nothing
-fact r(a)
-fact r(b)
-fact s(b)
+fact r(a) r(b) s(b)
 constraint 2 :- r(X) !s(X) ne(X,c) @ 0.5 0
 constraint 3 :- p(X) @ 0 1
 constraint 4 :- p(X) @ -1 1
 materialize => iterations 0 atoms_changed 1
 state p(a) r(a) r(b) s(b) => 0.8 0.2 | 1 0.5 | 1 0 | 1 0
+)"},
+                             {"NewSessionAnswersNothingUntilItMaterialises", R"(
+fact e(a,b) 0.9 0
+rule 1 p(X,Y) :- e(X,Y)
+materialize => iterations 1 atoms_changed 1
+reopen
+query p => none
+state p(a,b) => 0 0
+watermark => edb
+# derived by the first session already
+materialize => iterations 1 atoms_changed 0
+query p => (a,b) 0.9 0 True
 )"},
                              {"ConstraintPassRunsBeforeRules", R"(
 fact e(a)
@@ -251,43 +272,27 @@ materialize => iterations 1 atoms_changed 1
 state p(a) => 1 1
 )"},
                              {"AggregationAndEvidenceModesRematerialised", R"(
-config n NoisyOr None
-config s NoisyOr PerSource
-config t NoisyOr ProofTree
-config c CappedSum None
-config cs CappedSum PerSource
-config np NoisyOr PerSource
-config nn NoisyOr None
-config cn CappedSum None
-fact p(a) 0.5 0
-fact n(a) 0.5 0
-fact s(a) 0.5 0
-fact t(a) 0.5 0
-fact c(a) 0.4 0
-fact cs(a) 0.4 0
+config n NoisyOr None s NoisyOr PerSource t NoisyOr ProofTree c CappedSum None
+config cs CappedSum PerSource np NoisyOr PerSource nn NoisyOr None cn CappedSum None
+config dup NoisyOr PerSource
+fact p(a) 0.5 0 n(a) 0.5 0 s(a) 0.5 0 t(a) 0.5 0 c(a) 0.4 0 cs(a) 0.4 0
+# duplicate facts are two sources
+fact dup(a) 0.5 0 dup(a) 0.5 0
 rule 1 np(X) :- p(X) @ 0.5 0
 rule 2 nn(X) :- p(X) @ 0.5 0
 rule 3 cn(X) :- p(X) @ 0.5 0
 materialize => iterations 3 atoms_changed 3
-state p(a) n(a) s(a) t(a) c(a) cs(a) np(a) nn(a) cn(a) => 0.5 0 | 0.5 0 | 0.5 0 | 0.5 0 | 0.4 0 | 0.4 0 | 0.25 0 | 0.25 0 | 0.25 0
+state p(a) n(a) s(a) t(a) c(a) cs(a) => 0.5 0 | 0.5 0 | 0.5 0 | 0.5 0 | 0.4 0 | 0.4 0
+state np(a) nn(a) cn(a) dup(a) => 0.25 0 | 0.25 0 | 0.25 0 | 0.75 0
 # per-source and Maximum states stay; None folds the same evidence in again
 materialize => iterations 3 atoms_changed 2
-state p(a) n(a) s(a) t(a) c(a) cs(a) np(a) nn(a) cn(a) => 0.5 0 | 0.75 0 | 0.5 0 | 0.5 0 | 0.8 0 | 0.4 0 | 0.25 0 | 0.4375 0 | 0.5 0
+state p(a) n(a) s(a) t(a) c(a) cs(a) => 0.5 0 | 0.75 0 | 0.5 0 | 0.5 0 | 0.8 0 | 0.4 0
+state np(a) nn(a) cn(a) dup(a) => 0.25 0 | 0.4375 0 | 0.5 0 | 0.75 0
 materialize => iterations 3 atoms_changed 2
-state n(a) c(a) nn(a) cn(a) => 0.875 0 | 1 0 | 0.578125 0 | 0.75 0
-)"},
-                             {"DuplicateFactsCombineByAggregation", R"(
-config n NoisyOr PerSource
-fact n(a) 0.5 0
-fact n(a) 0.5 0
-materialize => iterations 0 atoms_changed 0
-state n(a) => 0.75 0
-materialize => iterations 0 atoms_changed 0
-state n(a) => 0.75 0
+state n(a) c(a) nn(a) cn(a) dup(a) => 0.875 0 | 1 0 | 0.578125 0 | 0.75 0 | 0.75 0
 )"},
                              {"StrengthKnobsAndClamping", R"(
-fact p(a) 0.8 0.5
-fact big(a) 1.5 0
+fact p(a) 0.8 0.5 big(a) 1.5 0
 rule 1 q(X) :- p(X)
 rule 2 w(X) :- big(X) @ 0.5 0.5
 materialize => iterations 2 atoms_changed 2
@@ -312,8 +317,7 @@ query p => none
 )"},
                              {"MaxDepthStopsQuietlyAndLaterComponentsRun", R"(
 config r NoisyOr None
-fact r(a) nan 0
-fact base(a)
+fact r(a) nan 0 base(a)
 rule 1 r(X) :- r(X) base(X)
 rule 2 after(X) :- base(X)
 rule 3 base2(X) :- base(X)
@@ -325,8 +329,7 @@ watermark => edb
 )"},
                              {"CapErrorKeepsPartialStateAndWatermark", R"(
 config r NoisyOr None
-fact seed(a)
-fact r(a) nan 0
+fact seed(a) r(a) nan 0
 rule 1 base(X) :- seed(X)
 rule 2 r(X) :- r(X) base(X)
 materialize => error Eval(MaxIterationsExceeded)
@@ -341,9 +344,7 @@ state base(b) => 1 0
 watermark => 4
 )"},
                              {"WrongArityFactFailsEveryRun", R"(
-fact q(a)
-fact p/2(a,b,c)
-fact r(a)
+fact q(a) p/2(a,b,c) r(a)
 materialize => error Idb(InvalidArity { expected: 2, found: 3 })
 materialize => error Idb(InvalidArity { expected: 2, found: 3 })
 state q(a) => 1 0
@@ -387,11 +388,7 @@ watermark => edb
 )"},
                              {"QueryListsPresentRowsWithStatus", R"(
 config spread NoisyOr None
-fact p(a) 1e-12 0
-fact p(b) 2e-12 0
-fact p(c) 0 0.5
-fact p(d) 0.5 0.5
-fact p(e) 0 0
+fact p(a) 1e-12 0 p(b) 2e-12 0 p(c) 0 0.5 p(d) 0.5 0.5 p(e) 0 0
 # noisy-or spreads a NaN into the stored state
 fact spread(e) nan 0
 # nothing is known before the first materialisation
@@ -406,10 +403,8 @@ query nothing => none
                              {"ConfigTakesEffectOnlyAtFirstRegistration", R"(
 config n CappedSum None
 # the later configuration replaces the earlier one
-config n NoisyOr None
-config m NoisyOr None
-fact n(a) 0.6 0
-fact m(a) 0.6 0
+config n NoisyOr None m NoisyOr None
+fact n(a) 0.6 0 m(a) 0.6 0
 materialize => iterations 0 atoms_changed 0
 # m is registered now: configuring it again changes nothing
 config m CappedSum None

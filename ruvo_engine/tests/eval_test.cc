@@ -50,8 +50,9 @@ Goal goal(std::string name, std::vector<Term> args, bool negated = false) {
 TEST_F(EvalTest, CompilingGivesOneIdPerNameInFirstMentionOrder) {
   const std::vector<Rule> rules{
       Rule{7, "p", 2, {X, Y}, {goal("e", {X, Y})}, 0.9, 0.1},
-      Rule{7, "q", 1, {X}, {goal("p", {X, Y, Z}), goal("r", {X}, true), BuiltinGoal{BuiltinOp::Add, {X}}},
-           1.0, 0.0}};
+      Rule{7, "q", 1, {X},
+           {goal("p", {X, Y, Z}), goal("r", {X}, true), BuiltinGoal{BuiltinOp::Add, {X}}}, 1.0,
+           0.0}};
   const auto [compiled, names] = ok(compile_rules(store, rules, {}));
   // Head, then body atoms, rule by rule; negated-only names are registered,
   // builtins not;
@@ -82,7 +83,9 @@ TEST_F(EvalTest, JoinTermKindsShapesAndNaN) {
       {atom(p, {Term::constant(1), Y, Z}), 0}, {atom(p, {Term::constant(1), Y, Z}, true), 1},
       {atom(p, {X}), 0}, {atom(on, {}), 1}, {atom(off, {}), 0}, {atom(off, {}, true), 1},
       {atom(on, {}, true), 0}};
-  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(eval(cases[i].first).size(), cases[i].second) << i;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(eval(cases[i].first).size(), cases[i].second) << i;
+  }
   EXPECT_EQ(eval(atom(p, {Term::integer(1), Y})).at(0).bindings, bind_all({{"Y", 2}}));
   EXPECT_EQ(eval(atom(on, {})).at(0).b, 0.7);
   EXPECT_TRUE(eval(atom(p, {X, Y}), {}).empty());
