@@ -1,25 +1,22 @@
 // Whole-program tests: small programs materialised through EngineSession
-// and checked against hand-computed states and statistics. Each case is a
-// script of directives run top to bottom; words are separated by spaces,
-// and "=> TEXT" compares the rendered result with TEXT:
+// and checked against hand-computed states and statistics. A script runs
+// top to bottom; words are separated by spaces; "=> TEXT" compares the
+// rendered result with TEXT.
 //
 //   config (NAME AGG EVMODE)..        Maximum|NoisyOr|CappedSum, None|PerSource|ProofTree
 //   semantics RULE CONSTRAINT         each truth|discounted
 //   branch NAME                       following events go to this branch (default "main")
-//   fact (ATOM [B D])..               default 1 0; one event per atom
-//   rule ID HEAD [:- GOAL..] [@ B D]  default weights 1 0
-//   constraint ID :- GOAL.. [@ B D]
-//   retract EVENT_ID
-//   reopen                            flush, close and open the databases again
+//   fact (ATOM [B D])..               one event per atom; default weights 1 0
+//   rule ID HEAD [:- GOAL..] [@ B D]  (also constraint ID :- GOAL.. [@ B D])
+//   retract EVENT_ID | reopen         reopen: flush, close and open the databases again
 //   materialize [DEPTH] => iterations I atoms_changed A | error TEXT
 //   state ATOM.. => B D | ..          get_atom_state of each atom
 //   query NAME => (args) B D STATUS | ..   query_all rows in order ("none" for no rows)
 //   watermark => none|edb|N           the branch's IDB watermark ("edb": equal to the EDB's)
 //
-// An atom is [!]name[/arity][(t,..)] without spaces; a builtin goal is
-// written like an atom. Terms starting with an uppercase letter or "_" are
-// variables, anything else a symbol interned on first sight (so symbols
-// order by appearance). Weights render with 12 significant digits.
+// An atom or builtin goal is [!]name[/arity][(t,..)]. Terms starting with
+// an uppercase letter or "_" are variables, others symbols interned on first
+// sight. Weights render with 12 significant digits.
 #include <gtest/gtest.h>
 
 #include <algorithm>
