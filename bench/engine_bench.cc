@@ -158,18 +158,23 @@ void chain_closure(size_t n) {
   run(("tc_chain_" + std::to_string(n)).c_str(), b);
 }
 
+// `count` distinct edges between distinct nodes of [0, nodes), seeded.
+std::set<std::pair<size_t, size_t>> random_edges(size_t nodes, size_t count) {
+  std::mt19937_64 rng(42);
+  std::uniform_int_distribution<size_t> pick(0, nodes - 1);
+  std::set<std::pair<size_t, size_t>> edges;
+  while (edges.size() < count) {
+    size_t x = pick(rng), y = pick(rng);
+    if (x != y) edges.emplace(x, y);
+  }
+  return edges;
+}
+
 void random_closure(bool noisy) {
   Bench b;
   if (noisy) b.s.configure_predicate("path", ruvo::AggregationMode::NoisyOr, ruvo::EvidenceMode::None);
   b.make_nodes(1000);
-  std::mt19937_64 rng(42);
-  std::uniform_int_distribution<size_t> pick(0, 999);
-  std::set<std::pair<size_t, size_t>> edges;
-  while (edges.size() < 2000) {
-    size_t x = pick(rng), y = pick(rng);
-    if (x != y) edges.emplace(x, y);
-  }
-  for (auto [x, y] : edges) b.fact("edge", {b.nodes[x], b.nodes[y]}, noisy ? 0.9 : 1.0);
+  for (auto [x, y] : random_edges(1000, 2000)) b.fact("edge", {b.nodes[x], b.nodes[y]}, noisy ? 0.9 : 1.0);
   closure_rules(b);
   run(noisy ? "tc_random_noisy_or" : "tc_random_1000_2000", b);
 }
@@ -177,14 +182,7 @@ void random_closure(bool noisy) {
 void triangles() {
   Bench b;
   b.make_nodes(1000);
-  std::mt19937_64 rng(42);
-  std::uniform_int_distribution<size_t> pick(0, 999);
-  std::set<std::pair<size_t, size_t>> edges;
-  while (edges.size() < 20000) {
-    size_t x = pick(rng), y = pick(rng);
-    if (x != y) edges.emplace(x, y);
-  }
-  for (auto [x, y] : edges) b.fact("e", {b.nodes[x], b.nodes[y]});
+  for (auto [x, y] : random_edges(1000, 20000)) b.fact("e", {b.nodes[x], b.nodes[y]});
   b.add(rule(1, "tri", {v("X"), v("Y"), v("Z")},
              {atom("e", {v("X"), v("Y")}), atom("e", {v("Y"), v("Z")}), atom("e", {v("Z"), v("X")})}));
   run("triangles_1000_20000", b);

@@ -3,22 +3,15 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ruvo_core/src/hash.h"
+
 namespace ruvo {
 
 namespace {
 
-uint64_t mix(uint64_t x) {
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdULL;
-  x ^= x >> 33;
-  x *= 0xc4ceb9fe1a85ec53ULL;
-  x ^= x >> 33;
-  return x;
-}
-
 uint64_t hash_args(std::span<const uint64_t> args) {
   uint64_t h = 0x9e3779b97f4a7c15ULL ^ args.size();
-  for (uint64_t a : args) h = mix(h ^ a) + 0x9e3779b97f4a7c15ULL;
+  for (uint64_t a : args) h = mix64(h ^ a) + 0x9e3779b97f4a7c15ULL;
   return h;
 }
 
@@ -39,7 +32,7 @@ const std::vector<uint32_t> RowIndex::kEmpty;
 uint64_t RowIndex::hash_of(const uint64_t* args) const {
   uint64_t h = 0x51ed2701f3a5c7b9ULL;
   for (uint32_t i = 0; i < arity_ && i < 64; ++i) {
-    if (mask_ & (uint64_t{1} << i)) h = mix(h ^ args[i]) + i;
+    if (mask_ & (uint64_t{1} << i)) h = mix64(h ^ args[i]) + i;
   }
   return h | 1;  // 0 marks an empty slot
 }

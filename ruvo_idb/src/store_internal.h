@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "ruvo_core/src/fault.h"
+#include "ruvo_core/src/hash.h"
 #include "ruvo_idb/src/store.h"
 
 namespace ruvo {
@@ -36,21 +37,13 @@ inline void check_state_key(std::string_view key) {
 
 // Hash of a key's bytes, 8 bytes at a time (state keys are 8 + 8n bytes).
 inline uint64_t hash_key(std::string_view key) {
-  auto mix = [](uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdull;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ull;
-    h ^= h >> 33;
-    return h;
-  };
   uint64_t h = 0x9E3779B97F4A7C15ull ^ key.size();
   size_t i = 0;
-  for (; i + 8 <= key.size(); i += 8) h = mix(h ^ bincode::get_u64_be(key.data() + i));
+  for (; i + 8 <= key.size(); i += 8) h = mix64(h ^ bincode::get_u64_be(key.data() + i));
   if (i < key.size()) {
     uint64_t tail = 0;
     for (; i < key.size(); ++i) tail = (tail << 8) | static_cast<uint8_t>(key[i]);
-    h = mix(h ^ tail ^ 0xA5);
+    h = mix64(h ^ tail ^ 0xA5);
   }
   return h == 0 ? 1 : h;
 }
