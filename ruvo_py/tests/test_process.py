@@ -97,8 +97,9 @@ def test_store_refuses_use_after_fork(paths):
     gc.collect()
     reopened = NativeStore(*paths)
     assert [f["event_id"] for f in reopened.get_facts("main")] == written
-    assert reopened.current_watermark() == written[-1] and reopened.resolve(a) == "a"
-    assert reopened.intern("b") == a + 1
+    assert (reopened.current_watermark(), reopened.resolve(a), reopened.intern("b")) == (
+        written[-1], "a", a + 1)
+
 
 # Writes a known history, prints what the store then reads back, and waits
 # to be killed.
