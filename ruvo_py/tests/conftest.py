@@ -16,16 +16,14 @@ def store():
 
 
 @pytest.fixture
-def paths(tmp_path):
-    """EDB and IDB directories of a fresh file-backed store."""
+def paths(tmp_path):  # EDB and IDB directories of a fresh file-backed store
     return str(tmp_path / "edb"), str(tmp_path / "idb")
 
 
 @pytest.fixture
 def corrupt():
     """Runs the database-damaging tool: corrupt(mode, edb_dir, *more)."""
-    # In a build tree the module sits in <build>/python/ruvo/.
-    build = pathlib.Path(ruvo._native.__file__).resolve().parents[2]
+    build = pathlib.Path(ruvo._native.__file__).resolve().parents[2]  # <build>/python/ruvo/
     tool = pathlib.Path(os.environ.get("RUVO_TEST_TOOL") or build / "ruvo_py" / "ruvo_corrupt_tool")
     if not tool.is_file():
         pytest.skip("ruvo_corrupt_tool not built (set RUVO_TEST_TOOL)")
@@ -33,17 +31,13 @@ def corrupt():
 
 
 def atom(name, *args, arity=None, negated=None):
-    """A goal dict for an atom goal."""
     goal = {"pred_name": name, "pred_arity": len(args) if arity is None else arity,
             "args": list(args)}
-    if negated is not None:
-        goal["negated"] = negated
-    return goal
+    return goal if negated is None else {**goal, "negated": negated}
 
 
 def raises_exactly(cls, message, call):
-    """Runs call(), which must raise cls itself with str() == message (None:
-    any text but a renamed argument's)."""
+    """call() must raise cls itself with the message (None: any but a renamed argument's)."""
     with pytest.raises(cls) as e:
         call()
     assert type(e.value) is cls

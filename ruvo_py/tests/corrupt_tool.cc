@@ -1,10 +1,7 @@
-// Damages an event-log database on purpose, for the Python tests of how
-// broken stored data reaches callers.
-//
+// Damages a closed event-log database on purpose, for the tests of how broken
+// stored data reaches Python callers:
 //   ruvo_corrupt_tool counter <edb_dir>          event-id counter cut to 3 bytes
 //   ruvo_corrupt_tool record <edb_dir> <event>   record of <event> cut to 1 byte
-//
-// REQUIRES: no other process has the database open.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,24 +11,19 @@
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  std::string tree, key, value;
-  if (mode == "counter" && argc == 3) {
-    tree = "edb_meta", key = "next_event_id", value = std::string("\0\0\x01", 3);
-  } else if (mode == "record" && argc == 4) {
-    tree = "edb_events", key = ruvo::bincode::u64_be(std::strtoull(argv[3], nullptr, 10)),
-    value = std::string(1, '\0');
-  } else {
-    std::fputs("usage: ruvo_corrupt_tool counter <edb_dir> | record <edb_dir> <event_id>\n",
-               stderr);
+  const bool counter = mode == "counter" && argc == 3;
+  if (!counter && !(mode == "record" && argc == 4)) {
+    std::fputs("usage: ruvo_corrupt_tool counter <edb_dir> | record <edb_dir> <event_id>\n", stderr);
     return 2;
   }
   auto db = ruvo::kv::Db::open(argv[2]);
-  auto t = db ? db->open_tree(tree) : std::unexpected(db.error());
-  ruvo::kv::Result<void> done = t ? t->insert(key, value) : std::unexpected(t.error());
+  auto t = db ? db->open_tree(counter ? "edb_meta" : "edb_events") : std::unexpected(db.error());
+  ruvo::kv::Result<void> done =
+      !t ? std::unexpected(t.error())
+      : counter ? t->insert("next_event_id", std::string("\0\0\x01", 3))
+                : t->insert(ruvo::bincode::u64_be(std::strtoull(argv[3], nullptr, 10)),
+                            std::string(1, '\0'));
   if (done) done = db->flush();
-  if (!done) {
-    std::fprintf(stderr, "ruvo_corrupt_tool: %s\n", done.error().status.c_str());
-    return 1;
-  }
-  return 0;
+  if (!done) std::fprintf(stderr, "ruvo_corrupt_tool: %s\n", done.error().status.c_str());
+  return done ? 0 : 1;
 }
