@@ -18,8 +18,7 @@ constexpr auto kMax = AggregationMode::Maximum, kNoisyOr = AggregationMode::Nois
 constexpr auto kNone = EvidenceMode::None, kPerSource = EvidenceMode::PerSource,
                kProofTree = EvidenceMode::ProofTree;
 
-// A nonzero `budget` bounds the state cache by it and the symbol and
-// contribution caches by a fraction of it.
+// A nonzero `budget` bounds the caches.
 inline StoreOptions store_options(bool caches, size_t budget = 0) {
   StoreOptions options;
   options.caches = caches;
