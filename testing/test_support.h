@@ -30,7 +30,6 @@ class ScratchDir {
   ScratchDir() {
     static std::atomic<int> n{0};
     path_ = ::testing::TempDir() + "ruvo_" + std::to_string(::getpid()) + "_" + std::to_string(n++);
-    std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }
   ~ScratchDir() { std::error_code ec; std::filesystem::remove_all(path_, ec); }

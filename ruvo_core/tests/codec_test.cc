@@ -91,9 +91,6 @@ TEST(TermRecordTest, LayoutAndRoundTrips) {
     EXPECT_EQ(read_term(r), term);
     EXPECT_EQ(r.remaining(), 8u);
   }
-  const std::string bad = le32(5) + le64(1);
-  bincode::Reader r(bad);
-  EXPECT_EQ(err(read_term(r)), kVariant5of5);
 }
 
 TEST(RuleRecordTest, LayoutAndBitExactRoundTrip) {
@@ -101,7 +98,6 @@ TEST(RuleRecordTest, LayoutAndBitExactRoundTrip) {
   const std::string c_bytes = le64(2) + le64(1) + le32(1) + le32(1) + le64(2) + le32(0) +
                               str_rec("A") + le32(0) + str_rec("B") + le64(0) +
                               bytes({0, 0, 0, 0, 0, 0, 0xf0, 0x3f});
-  ASSERT_EQ(c_bytes.size(), 74u);
   EXPECT_EQ(constraint_size(c), 74u);
   EXPECT_EQ(encode_constraint(c), c_bytes);
   EXPECT_EQ(encode_constraint(decode_constraint(c_bytes + "\xff\xff").value()), c_bytes);
@@ -145,7 +141,7 @@ TEST(RuleRecordTest, DecodingFailuresNameTheFirstBadField) {
   EXPECT_EQ(err(decode_constraint(le64(1) + le64(uint64_t{1} << 60))), kEof);
 }
 
-TEST(ProfileRecordTest, LayoutAndRoundTrips) {
+TEST(ProfileRecordTest, LayoutRoundTripsAndFailures) {
   PredicateProfile edge{3, "edge", 2, AggregationMode::NoisyOr, EvidenceMode::PerSource, {}};
   const std::string expected = le64(3) + str_rec("edge") + le64(2) + le32(1) + le32(1) + le64(0);
   EXPECT_EQ(encode_profile(edge), expected);
@@ -157,9 +153,6 @@ TEST(ProfileRecordTest, LayoutAndRoundTrips) {
   EXPECT_EQ(enc.substr(40), le64(3) + str_rec("by_city") + le64(1) + le64(1) + str_rec("") +
                                 le64(0) + str_rec("pair") + le64(2) + le64(2) + le64(0));
   EXPECT_EQ(decode_profile(enc + "extra bytes"), p);
-}
-
-TEST(ProfileRecordTest, DecodingFailures) {
   const std::string head = le64(1) + str_rec("p") + le64(2), none = le32(0) + le32(0);
   const std::string eof = "Io(Kind(UnexpectedEof))";
   auto variant = [](int i) {

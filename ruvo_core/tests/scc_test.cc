@@ -23,8 +23,7 @@ Rule rule(const std::string& head, std::vector<Goal> body) {
   return Rule{0, h.pred_name, h.pred_arity, {Term::var("X")}, std::move(body), 1.0, 0.0};
 }
 
-// Rules written "p :- q, !r, eq; q :- p; e": builtin words are builtins, a
-// rule without ":-" has an empty body.
+// Rules written "p :- q, !r, eq; q :- p; e" (builtin words are builtins).
 std::vector<Rule> parse(const std::string& text) {
   std::vector<Rule> out;
   std::istringstream rules(text);

@@ -56,14 +56,11 @@ Names enc(const EdbResult<std::vector<T>>& read) {
   return out;
 }
 
-TEST(EdbStoreTest, ErrorDebugTexts) {
+TEST(EdbStoreTest, ErrorTextsIdsCounterGapsAndReopen) {
   EXPECT_EQ(EdbError(EdbError::EventNotFound{5}).debug(), "EventNotFound(5)");
   EXPECT_EQ(EdbError(EdbError::UnknownBranch{"a\"b\\c\nd\te"}).debug(),
             "UnknownBranch(\"a\\\"b\\\\c\\nd\\te\")");
   EXPECT_EQ(EdbError(kv::Error{"IO error: disk full"}).debug(), "Sled(\"IO error: disk full\")");
-}
-
-TEST(EdbStoreTest, IdsCounterGapsAndReopen) {
   test::ScratchDir dir;
   {
     EdbStore s = file_store(dir.path());
@@ -171,11 +168,9 @@ TEST(EdbStoreTest, RetractionsAndWatermarks) {
   EXPECT_EQ(fact(s, "a"), 3u);
   EXPECT_EQ(fact(s, "b"), 4u);
   // Cross-branch retractions hide nothing in either branch.
-  ok(s.retract_fact("b", 3));  // 5
-  ok(s.retract_fact("a", 4));  // 6
+  ok(s.retract_fact("b", 3)), ok(s.retract_fact("a", 4));  // 5, 6
   EXPECT_EQ(fact(s, "a"), 7u);
-  ok(s.retract_fact("a", 7));  // 8
-  ok(s.retract_fact("a", 7));  // 9: twice is once
+  ok(s.retract_fact("a", 7)), ok(s.retract_fact("a", 7));  // 8, 9: twice is once
   EXPECT_EQ(ok(s.add_rule("a", rule(1, "r"))), 10u);
   ok(s.retract_fact("a", 10));                 // 11: a rule cannot be withdrawn
   EXPECT_EQ(ok(s.retract_fact("a", 8)), 12u);  // nor a retraction

@@ -89,7 +89,7 @@ std::vector<Entries> dump_all(const RuvoStore& store) {
   return out;
 }
 
-TEST(IdbCaches, SameAnswersAndBytesWithAndWithoutCaches) {
+TEST(IdbCaches, SameAnswersAndBytesWithCachesAndBatchedWrites) {
   for (uint32_t seed : {1u, 2u, 3u}) {
     RuvoStore plain = temp_store(false);
     const auto expected = run_workload(plain, seed);
@@ -102,10 +102,7 @@ TEST(IdbCaches, SameAnswersAndBytesWithAndWithoutCaches) {
       EXPECT_EQ(dump_all(cached), dump_all(plain));
     }
   }
-}
-
-// Batched writes give the same answers and, reopened, the same bytes.
-TEST(IdbCaches, BatchedWritesSameAnswersAndBytes) {
+  // Batched writes give the same answers and, reopened, the same bytes.
   for (bool caches : {false, true}) {
     SCOPED_TRACE(caches ? "caches" : "no caches");
     ScratchDir dir;

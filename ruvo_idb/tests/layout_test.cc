@@ -41,18 +41,6 @@ TEST(IdbLayout, BrokenAndExhaustedCountersFault) {
   }
 }
 
-TEST(IdbLayout, BranchWatermarks) {
-  RuvoStore store = temp_store();
-  for (auto [name, id] : {std::pair{"main", 9}, {"", 1}, {"main", 3}})  // smaller ids replace too
-    ok(store.set_branch_watermark(name, id));
-  EXPECT_EQ(ok(store.get_branch_watermark("main")), 3u);
-  EXPECT_EQ(dump(store, "branch_watermark"), (Entries{{"", be({1})}, {"main", be({3})}}));
-  // Names are exact; a value of another length reads as absent.
-  ok(ok(store.db().open_tree("branch_watermark")).insert("odd", std::string(7, '\x01')));
-  for (const char* name : {"Main", "odd"})
-    EXPECT_EQ(ok(store.get_branch_watermark(name)), std::nullopt) << name;
-}
-
 TEST(IdbLayout, KeyAndRecordCodecs) {
   EXPECT_EQ(encode_state_key(AtomKey{1, {UINT64_MAX, 2}}), be({1, UINT64_MAX, 2}));
   EXPECT_EQ(decode_state_key(be({3, 5, 9})), (AtomKey{3, {5, 9}}));
@@ -70,9 +58,8 @@ TEST(IdbLayout, KeyAndRecordCodecs) {
   EXPECT_EQ(rec, half + std::string("\x01\x05", 2) + std::string(7, '\0') + "edb_7");
   EXPECT_EQ(encode_contribution({0.5, 0.0, std::nullopt}), half + std::string(1, '\0'));
   EXPECT_EQ(err(decode_contribution(rec.substr(0, 29))), "Io(Kind(UnexpectedEof))");
-  // Ids are bytes, not necessarily UTF-8.
-  for (std::optional<std::string> id : {std::optional<std::string>(), {std::string("\xff\0", 2)}})
-    EXPECT_EQ(ok(decode_contribution(encode_contribution({1, 2, id}))).evidence_id, id);
+  const std::optional<std::string> raw = std::string("\xff\0", 2);  // ids need not be UTF-8
+  EXPECT_EQ(ok(decode_contribution(encode_contribution({1, 2, raw}))).evidence_id, raw);
   // A malformed state key is a fault for the scan meeting it, and only it.
   for (bool caches : {true, false}) {
     RuvoStore store = temp_store(caches);
@@ -90,7 +77,7 @@ TEST(IdbLayout, KeyAndRecordCodecs) {
 
 using IdbNames = IdbTest;
 
-TEST_P(IdbNames, SymbolsAndPredicates) {
+TEST_P(IdbNames, SymbolsPredicatesAndWatermarks) {
   const SymbolStore& sym = store().symbols;
   for (const char* text : {"alice", "bob", "alice"}) ok(sym.get_or_insert(text));
   EXPECT_EQ(dump(store(), "sym_meta"), (Entries{{"next_sym_id", be({3})}}));
@@ -104,10 +91,8 @@ TEST_P(IdbNames, SymbolsAndPredicates) {
   }
   EXPECT_EQ(dump(store(), "sym_by_id").size(), 7u);
   for (uint64_t id : {0, 1000}) EXPECT_EQ(ok(sym.get_text(id)), std::nullopt);
-
-  // The first registration fixes the profile; later ones return it and
-  // draw no id. Another arity is another predicate; arity 0 and names
-  // holding '#' work.
+  // The first registration fixes the profile and draws the id; another
+  // arity is another predicate.
   const PredicateProfile parent = reg("parent", 2, kNoisyOr, kPerSource, {{"by_child", {1}}});
   EXPECT_EQ(parent, (PredicateProfile{1, "parent", 2, kNoisyOr, kPerSource, {{"by_child", {1}}}}));
   EXPECT_EQ(reg("edge", 2).pred_id, 2u);
@@ -120,6 +105,14 @@ TEST_P(IdbNames, SymbolsAndPredicates) {
                      {"flag#0", be({4})}, {"parent#2", be({1})}, {"parent#3", be({3})}}));
   EXPECT_EQ(ok(ok(store().db().open_tree("pred_profiles")).get(be({1}))), encode_profile(parent));
   EXPECT_EQ(ok(store().registry.get_profile(99)), std::nullopt);
+  for (auto [name, id] : {std::pair{"main", 9}, {"", 1}, {"main", 3}})  // smaller ids replace too
+    ok(store().set_branch_watermark(name, id));
+  EXPECT_EQ(ok(store().get_branch_watermark("main")), 3u);
+  EXPECT_EQ(dump(store(), "branch_watermark"), (Entries{{"", be({1})}, {"main", be({3})}}));
+  // Names are exact; a value of another length reads as absent.
+  ok(ok(store().db().open_tree("branch_watermark")).insert("odd", std::string(7, '\x01')));
+  for (const char* name : {"Main", "odd"})
+    EXPECT_EQ(ok(store().get_branch_watermark(name)), std::nullopt) << name;
 }
 
 // Broken ids, texts and names are faults; a corrupt profile is an error.
