@@ -1,6 +1,5 @@
 // Helpers shared by the test suites: scratch directories, byte builders,
-// result unwrapping, tree dumps, the cut-record check and the crash harness.
-// Header-only; included by path like every other header.
+// result unwrapping, tree dumps and the crash harness.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,13 +30,9 @@ class ScratchDir {
   ScratchDir() {
     static std::atomic<int> n{0};
     path_ = ::testing::TempDir() + "ruvo_" + std::to_string(::getpid()) + "_" + std::to_string(n++);
-    std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
+  ~ScratchDir() { std::error_code ec; std::filesystem::remove_all(path_, ec); }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
   const std::string& path() const { return path_; }
@@ -47,16 +42,8 @@ class ScratchDir {
   std::string path_;
 };
 
-inline std::string bytes(std::initializer_list<int> v) {
-  std::string s;
-  for (int b : v) s.push_back(static_cast<char>(b));
-  return s;
-}
-inline std::string le64(uint64_t v) {
-  std::string s;
-  for (int i = 0; i < 8; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-  return s;
-}
+inline std::string bytes(std::initializer_list<int> v) { return std::string(v.begin(), v.end()); }
+inline std::string le64(uint64_t v) { return std::string(reinterpret_cast<const char*>(&v), 8); }
 inline std::string le32(uint32_t v) { return le64(v).substr(0, 4); }
 // A length-prefixed string record.
 inline std::string str_rec(std::string_view s) { return le64(s.size()) + std::string(s); }
@@ -67,8 +54,7 @@ inline std::string be(std::initializer_list<uint64_t> values) {
   return out;
 }
 
-// The value of a result that must have succeeded; a failure throws, which
-// gtest reports with the error's text.
+// The value of a result that must have succeeded; a failure throws.
 template <class T, class E>
 T ok(std::expected<T, E> r) {
   if (!r) throw std::runtime_error(r.error().debug());
@@ -92,25 +78,11 @@ inline Entries dump(const kv::Tree& tree, std::string_view prefix = "") {
   return out;
 }
 
-// Every proper prefix of a record fails to decode with end of input, never
-// with a partial value or another error.
-template <class Decode>
-void expect_every_cut_fails_with_eof(std::string_view full, Decode decode) {
-  for (size_t n = 0; n < full.size(); ++n) {
-    auto r = decode(full.substr(0, n));
-    ASSERT_FALSE(r.has_value()) << "cut at " << n;
-    EXPECT_TRUE(r.error().kind == bincode::Error::Kind::kEof ||
-                r.error().kind == bincode::Error::Kind::kEofBytes)
-        << "cut at " << n << ": " << r.error().debug();
-  }
-}
-
 // Crash harness. send_ack writes one acknowledgement of raw 8-byte words;
 // ack_word reads word i of one.
-inline void send_ack(int fd, std::initializer_list<uint64_t> words) {
-  std::vector<uint64_t> w(words);
+inline void send_ack(int fd, std::initializer_list<uint64_t> w) {
   const auto n = static_cast<ssize_t>(w.size() * 8);
-  if (::write(fd, w.data(), static_cast<size_t>(n)) != n) ::_exit(5);
+  if (::write(fd, std::data(w), static_cast<size_t>(n)) != n) ::_exit(5);
 }
 inline uint64_t ack_word(const std::string& ack, size_t i) {
   uint64_t v;
@@ -118,15 +90,11 @@ inline uint64_t ack_word(const std::string& ack, size_t i) {
   return v;
 }
 
-// Runs `writer` in a child process that writes forever into a database in
-// a fresh directory and acknowledges every write that returned with one
-// record of `words` 8-byte words (send_ack). The parent kills the child with
-// SIGKILL once `min_acks` records arrived and collects every record that had
-// reached the pipe; it opens the database only after the child died.
-//
-// The child is a fresh image of this test binary (running the same test),
-// so it starts without the parent's threads and open databases. The harness
-// must therefore be the first thing the test does.
+// Runs `writer` in a child process (a fresh image of this test binary, so
+// this must be the first thing the test does) that writes forever into a
+// fresh directory and acknowledges each write with `words` 8-byte words.
+// The parent SIGKILLs it after `min_acks` acknowledgements and keeps every
+// acknowledgement that reached the pipe.
 class KilledWriter {
  public:
   using Writer = std::function<void(const std::string& dir, int fd)>;
@@ -137,9 +105,7 @@ class KilledWriter {
       const size_t colon = spec.rfind(':');
       try {
         writer(spec.substr(0, colon), std::atoi(spec.c_str() + colon + 1));
-      } catch (...) {
-        ::_exit(6);
-      }
+      } catch (...) { ::_exit(6); }
       ::_exit(7);  // a writer never stops by itself
     }
     dir_.emplace();
@@ -184,8 +150,7 @@ class KilledWriter {
     // Records that reached the pipe before the kill were acknowledged too.
     while (read_full(fds[0], rec.data(), size)) acks_.push_back(rec);
     ::close(fds[0]);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
-        << "the writer ended by itself, status " << status;
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "writer ended: " << status;
     EXPECT_GE(acks_.size(), min_acks) << "the writer stopped early";
   }
 

@@ -1,16 +1,12 @@
 // Key-value adapter: single-key operations, scans, temporary and file
-// databases, deferred writes, concurrent writers and writers killed
-// mid-stream.
+// databases, deferred writes and writers killed mid-stream.
 #include "ruvo_core/src/kv.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
-#include <thread>
 
 #include "ruvo_core/src/codec.h"
 #include "ruvo_core/src/fault.h"
@@ -34,57 +30,42 @@ std::string increment(Opt cur) { return u64_be(cur ? get_u64_be(cur->data()) + 1
 TEST(KvTest, ReadCompareWrite) {
   Db db = temporary();
   Tree t = tree(db, "t");
-  // Each row: expected current value (absent, or a value, even an empty
-  // one), whether the swap happens, and the current value reported.
+  // Each row: expected current value, whether it swaps, the value reported.
   ok(t.insert("e", ""));
   const std::tuple<const char*, Opt, bool, Opt> cases[] = {
-      {"k", std::nullopt, true, std::nullopt},    {"k", std::nullopt, false, "none+"},
-      {"k", "wrong", false, "none+"},             {"k", "none+", true, std::nullopt},
-      {"missing", "x", false, std::nullopt},      {"missing", "", false, std::nullopt},
-      {"e", std::nullopt, false, ""},             {"e", "", true, std::nullopt}};
+      {"k", std::nullopt, true, std::nullopt}, {"k", "wrong", false, "none+"},
+      {"k", "none+", true, std::nullopt},      {"missing", "", false, std::nullopt},
+      {"e", std::nullopt, false, ""},          {"e", "", true, std::nullopt}};
   for (const auto& [key, expected, swapped, current] : cases) {
     auto r = ok(t.compare_and_swap(key, expected, std::string(expected.value_or("none")) + "+"));
     EXPECT_EQ(r.swapped, swapped) << key;
     EXPECT_EQ(r.swapped ? std::nullopt : r.current, current) << key;
   }
-  EXPECT_EQ(ok(t.get("k")), "none++");
-  EXPECT_FALSE(ok(t.contains("missing")));
   // Trees are separate key spaces; a second handle sees the same data.
   EXPECT_EQ(ok(tree(db, "other").get("e")), std::nullopt);
-  EXPECT_EQ(ok(tree(db, "t").get("e")), "+");
-
+  EXPECT_EQ(ok(tree(db, "t").get("k")), "none++");
   EXPECT_EQ(ok(t.fetch_and_update("n", increment)), std::nullopt);
   EXPECT_EQ(ok(t.fetch_and_update("n", increment)), u64_be(1));
-  // A throwing update writes nothing, the exception reaches the caller and
-  // the database's write lock is released.
+  // A throwing update writes nothing and releases the write lock.
   auto broken = [](Opt) -> std::string { fault("broken counter"); };
   EXPECT_THROW((void)t.fetch_and_update("n", broken), Fault);
-  EXPECT_THROW((void)t.fetch_and_update("absent", broken), Fault);
   EXPECT_EQ(ok(t.get("n")), u64_be(2));
-  EXPECT_FALSE(ok(t.contains("absent")));
   // The value it wrote is not kept past writes by other calls and handles.
   ok(tree(db, "t").insert("n", u64_be(10)));
   EXPECT_EQ(ok(t.fetch_and_update("n", increment)), u64_be(10));
   EXPECT_TRUE(ok(t.compare_and_swap("n", u64_be(11), u64_be(20))).swapped);
   EXPECT_EQ(ok(t.fetch_and_update("n", increment)), u64_be(20));
-
-  // compare_and_swap_absent trusts an earlier absence only while the tree's
-  // write count is unchanged, through any handle.
+  // An earlier absence is trusted only while the write count is unchanged.
   uint64_t seen = t.write_count();
   EXPECT_TRUE(ok(t.compare_and_swap_absent("a", "first", seen)).swapped);
   EXPECT_EQ(ok(t.compare_and_swap_absent("a", "second", seen)).current, "first");
   seen = t.write_count();
   ok(tree(db, "t").insert("j", "other"));
-  auto refused = ok(t.compare_and_swap_absent("j", "mine", seen));
-  EXPECT_FALSE(refused.swapped);
-  EXPECT_EQ(refused.current, "other");
-  EXPECT_TRUE(ok(t.compare_and_swap_absent("i", "new", std::nullopt)).swapped);
-  EXPECT_EQ(ok(t.get("a")), "first");
+  EXPECT_EQ(ok(t.compare_and_swap_absent("j", "mine", seen)).current, "other");
 }
 
-// While the database defers, every read of a deferrable tree, through any
-// of its handles, answers as if each pending insert had been written;
-// commits, read-compare-writes and the end of deferring change no answer.
+// While deferring, every read through any handle answers as if each pending
+// insert had been written.
 TEST(KvDeferredTest, ReadsSeePendingWrites) {
   Db db = temporary();
   Tree t = ok(db.open_tree("t", TreeOptions{.deferrable = true}));
@@ -144,8 +125,7 @@ TEST(KvDeferredTest, ReadsSeePendingWrites) {
   ok(db.end_deferred());
 }
 
-// Committed deferred writes survive a kill; inserts still pending are gone,
-// while a tree that is not deferrable wrote through.
+// A kill keeps committed deferred writes and loses pending ones.
 TEST(KvCrashTest, PendingWritesLostCommittedKept) {
   constexpr uint64_t kCommitted = 1000;
   test::KilledWriter run(1, 2000, [](const std::string& dir, int fd) {
@@ -166,7 +146,7 @@ TEST(KvCrashTest, PendingWritesLostCommittedKept) {
   EXPECT_GE(dump(tree(db, "meta")).size(), run.acks().size());
 }
 
-TEST(KvTest, TemporaryDatabaseLeavesNoFileAndStartsEmpty) {
+TEST(KvTest, TemporaryLeavesNoFileAndFileOpenFailuresAreErrors) {
   // Work from an empty directory of our own, restored however the test ends.
   test::ScratchDir cwd;
   struct CwdGuard {
@@ -174,71 +154,27 @@ TEST(KvTest, TemporaryDatabaseLeavesNoFileAndStartsEmpty) {
     ~CwdGuard() { fs::current_path(old); }
   } guard;
   fs::current_path(cwd.path());
-  for (int round = 0; round < 2; ++round) {
+  {
     Db db = temporary();
-    Tree t = tree(db, "t");
-    EXPECT_TRUE(dump(t).empty()) << "round " << round;
-    for (int i = 0; i < 1000; ++i) ok(t.insert(u64_be(i), std::string(100, 'x')));
+    for (int i = 0; i < 1000; ++i) ok(tree(db, "t").insert(u64_be(i), std::string(100, 'x')));
     ok(db.flush());
     // Two temporary databases at once are independent.
     EXPECT_TRUE(dump(tree(temporary(), "t")).empty());
   }
   EXPECT_TRUE(fs::is_empty(cwd.path()));
-  for (const char* dir : {"/", "/tmp"})
-    for (const auto& e : fs::directory_iterator(dir))
-      EXPECT_FALSE(e.path().filename().string().starts_with("ruvo-temporary")) << e.path();
-}
-
-TEST(KvFileTest, OpenFailuresAreErrors) {
   test::ScratchDir dir;
   Db db = ok(Db::open(dir / "db"));
   std::ofstream(dir / "plain_file") << "not a database";
-  for (const char* path : {"db", "plain_file", "plain_file/below"}) {
+  for (const char* path : {"db", "plain_file/below"}) {
     auto again = Db::open(dir / path);
     ASSERT_FALSE(again.has_value()) << path;
-    EXPECT_FALSE(again.error().status.empty()) << path;
     // The user-facing text is the status as a quoted string.
     EXPECT_EQ(again.error().debug(), bincode::debug_str(again.error().status));
   }
   ok(Db::open(dir / "a/b/c"));  // missing parents are made
-  // The open database is unharmed by the failed attempts.
-  ok(tree(db, "t").insert("k", "v"));
-  EXPECT_EQ(ok(tree(db, "t").get("k")), "v");
 }
 
-TEST(KvConcurrencyTest, FetchAndUpdateHandsOutDistinctValues) {
-  Db db = temporary();
-  Tree t = tree(db, "meta");
-  constexpr int kThreads = 8, kEach = 2000;
-  std::vector<std::vector<uint64_t>> drawn(kThreads);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&, i] {
-      for (int n = 0; n < kEach; ++n) {
-        auto prev = ok(t.fetch_and_update("next", increment));
-        drawn[i].push_back(prev ? get_u64_be(prev->data()) : 0);
-        // Plain writes to other keys, and trees opened by name (half the
-        // threads racing on the same names), interleave freely.
-        ok(t.insert("noise" + std::to_string(i), u64_be(n)));
-        if (n < 10)
-          ok(tree(db, "tree" + std::to_string(i % 2 == 0 ? n : i * 100 + n))
-                 .insert(std::to_string(i), ""));
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  std::set<uint64_t> all;
-  for (const auto& d : drawn) {
-    EXPECT_TRUE(std::is_sorted(d.begin(), d.end()));  // each thread sees its draws increase
-    all.insert(d.begin(), d.end());
-  }
-  ASSERT_EQ(all.size(), size_t{kThreads * kEach});
-  EXPECT_EQ(*all.rbegin(), uint64_t{kThreads * kEach - 1});
-  for (int n = 0; n < 10; ++n) EXPECT_EQ(dump(tree(db, "tree" + std::to_string(n))).size(), 4u);
-}
-
-// The write-ahead log of a database whose writer was killed: the largest
-// ".log" file of the directory.
+// The write-ahead log: the largest ".log" file of the directory.
 fs::path log_file(const fs::path& dir) {
   fs::path largest;
   for (const auto& e : fs::directory_iterator(dir))
@@ -248,10 +184,8 @@ fs::path log_file(const fs::path& dir) {
   return largest;
 }
 
-// A process killed without warning keeps every write that returned. Damage
-// inside its log fails the open instead of dropping every write after it; a
-// log cut inside a record, as a crash mid-write leaves it, opens with every
-// record before the cut.
+// A killed writer keeps every write that returned. A damaged log fails the
+// open; a log cut inside a record opens with every record before the cut.
 TEST(KvCrashTest, KilledWriterKeepsWritesDamagedLogFailsTornLogOpens) {
   test::KilledWriter run(1, 2000, [](const std::string& dir, int fd) {
     Db db = ok(Db::open(dir + "/db"));

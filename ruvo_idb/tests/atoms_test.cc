@@ -1,6 +1,5 @@
-// Atom states: folding by aggregation and evidence mode, the write skip,
-// errors, reads, scans and index entries. Every case runs with and without
-// caches.
+// Atom states: folding, the write skip, errors, reads, scans and index
+// entries, with and without caches.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -26,11 +25,9 @@ bool same_state(AtomState g, AtomState e) {
 
 // One upsert of an atom: the amounts, the state it returns, the source.
 struct Step { double b, d, eb, ed; const char* id = nullptr; };
-struct FoldCase {
-  AggregationMode agg;
-  EvidenceMode ev;
-  std::vector<Step> steps;
-  std::optional<AtomState> stored = std::nullopt;  // a record present before
+struct FoldCase {  // with the record present before, if any
+  AggregationMode agg; EvidenceMode ev; std::vector<Step> steps;
+  std::optional<AtomState> stored = std::nullopt;
 };
 const std::vector<Step> kMaxSteps = {{0.2, 0, 0.2, 0}, {0.5, 0.1, 0.5, 0.1},
                                      {0.3, 0, 0.5, 0.1, "x"}};
@@ -38,15 +35,12 @@ const std::vector<Step> kSources = {
     {0.5, 0, 0.5, 0, "x"}, {0.5, 0, 0.75, 0, "y"}, {0.5, 0, 0.75, 0, "x"}, {0, 0, 0.5, 0, "x"}};
 const FoldCase kFolds[] = {
     // Maximum ignores the evidence mode and id, and keeps no records.
-    {kMax, kNone, kMaxSteps},
-    {kMax, kPerSource, kMaxSteps},
-    {kMax, kProofTree, kMaxSteps},
+    {kMax, kNone, kMaxSteps}, {kMax, kPerSource, kMaxSteps}, {kMax, kProofTree, kMaxSteps},
     // Mode None folds the same source twice; capped sums have no lower bound.
     {kNoisyOr, kNone, {{0.5, 0, 0.5, 0, "same"}, {0.5, 0, 0.75, 0, "same"}}},
     {kCapped, kNone, {{0.7, 0.2, 0.7, 0.2}, {0.7, 0.2, 1, 0.4}, {-1.5, 0, -0.5, 0.4}}},
     // A known source is replaced and the state recomputed over all records.
-    {kNoisyOr, kPerSource, kSources},
-    {kNoisyOr, kProofTree, kSources},
+    {kNoisyOr, kPerSource, kSources}, {kNoisyOr, kProofTree, kSources},
     // Capped sums depend on the order with negative amounts: arrival order
     // folds to 0.5; recomputing in key order (shorter ids first) to 0.9.
     {kCapped, kPerSource,
@@ -98,10 +92,8 @@ TEST_P(IdbAtoms, RecomputationOverRecords) {
   EXPECT_STATE(ok(store().recompute_aggregate(kMax, key)), 0.3, 0.2);
   EXPECT_TRUE(std::isnan(ok(store().recompute_aggregate(kNoisyOr, key)).b));
   EXPECT_STATE(ok(store().recompute_aggregate(kCapped, key)), 1.0, 0.2);
-  EXPECT_STATE(ok(store().recompute_aggregate(kMax, be({p, 77}))), 0.0, 0.0);
-  // A broken record: a new source folds incrementally and never reads it; a
-  // known one recomputes over all records and meets it; reporting the
-  // broken source again replaces it.
+  // A broken record: a new source folds without reading it; a known one
+  // recomputes and meets it; reporting the broken source replaces it.
   const uint64_t q = reg("broken", 1, kNoisyOr, kPerSource).pred_id;
   const std::string qkey = encode_state_key(AtomKey{q, {1}});
   ok(store().contrib_tree().insert(encode_contrib_key(qkey, "bad"), std::string(10, '\0')));
@@ -112,19 +104,14 @@ TEST_P(IdbAtoms, RecomputationOverRecords) {
 }
 
 TEST_P(IdbAtoms, RefusedUpsertsWriteNothing) {
-  for (AggregationMode agg : {kNoisyOr, kCapped})
-    for (EvidenceMode ev : {kPerSource, kProofTree}) {
-      const uint64_t p = reg("m" + std::to_string(int(agg)) + std::to_string(int(ev)), 1, agg, ev)
-                             .pred_id;
-      EXPECT_EQ(err(store().upsert_atom(AtomKey{p, {1}}, {0.5, 0.5, std::nullopt})),
-                "MissingEvidence");
-    }
-  EXPECT_TRUE(dump(store(), "state").empty());
-  EXPECT_TRUE(dump(store(), "contrib").empty());
-  // Profile and arity are checked before the state is read: short records
-  // sit under the keys the refused upserts would read. A short record fails
-  // every read reaching it; a long one reads, and an equal contribution
-  // leaves it as it was.
+  for (auto [agg, ev] : {std::pair{kNoisyOr, kPerSource}, {kCapped, kProofTree}}) {
+    const uint64_t p = reg("m" + std::to_string(int(agg)), 1, agg, ev).pred_id;
+    EXPECT_EQ(err(store().upsert_atom(AtomKey{p, {1}}, {0.5, 0.5, {}})), "MissingEvidence");
+  }
+  EXPECT_TRUE(dump(store(), "state").empty() && dump(store(), "contrib").empty());
+  // Profile and arity are checked before the state is read (short records
+  // sit under the keys): a short record fails every read reaching it; a long
+  // one reads, and an equal contribution leaves it as it was.
   const uint64_t p = reg("pair", 2).pred_id;
   const std::string rec = encode_atom_state({0.25, 0.75});
   for (const AtomKey& k : {AtomKey{p, {1, 2, 3}}, AtomKey{99, {1}}, AtomKey{p, {1, 2}}})
@@ -143,7 +130,6 @@ TEST_P(IdbAtoms, RefusedUpsertsWriteNothing) {
 TEST_P(IdbAtoms, ReadsAndScans) {
   EXPECT_STATE(get(42, {1, 2, 3}), 0.0, 0.0);  // no profile needed
   const uint64_t two = reg("two", 2, kCapped).pred_id;
-  EXPECT_TRUE(ok(store().scan_predicate(two)).empty());
   using Rows = std::vector<std::vector<uint64_t>>;
   for (const auto& args : Rows{{1, 1}, {2, 1}, {1, 2}, {1, 0}, {UINT64_MAX, 0}})
     up(two, args, 0.5);
@@ -160,19 +146,15 @@ TEST_P(IdbAtoms, ReadsAndScans) {
   // Ascending unsigned by arguments, first argument first.
   const Rows all{{1, 0}, {1, 1}, {1, 2}, {2, 1}, {UINT64_MAX, 0}};
   EXPECT_EQ(args_of(store().scan_predicate(two)), all);
-  for (auto& [lead, rows] : std::vector<std::pair<Rows::value_type, Rows>>{
-           {{}, all}, {{1}, {{1, 0}, {1, 1}, {1, 2}}}, {{1, 2}, {{1, 2}}}, {{3}, {}},
-           {{1, 2, 3}, {}}})
-    EXPECT_EQ(scan(lead), rows);
-  // Rows written after a scan are seen by the next one.
-  up(two, {1, 5}, 0.5);
+  EXPECT_EQ(scan({}), all);
+  EXPECT_EQ(scan({1, 2}), (Rows{{1, 2}}));
+  EXPECT_EQ(scan({1, 2, 3}), Rows{});
+  up(two, {1, 5}, 0.5);  // rows written after a scan are seen by the next one
   EXPECT_EQ(scan({1}), (Rows{{1, 0}, {1, 1}, {1, 2}, {1, 5}}));
-  EXPECT_EQ(args_of(store().scan_predicate(two)).size(), 6u);
 }
 
 TEST_P(IdbAtoms, IndexEntries) {
-  reg("a", 1);
-  reg("b", 1);
+  reg("a", 1), reg("b", 1);
   ASSERT_EQ(reg("edge", 2, kCapped, kNone, {IndexSpec{"by_obj", {1}}}).pred_id, 3u);
   // State changes rewrite the same key; a skipped write writes nothing.
   for (auto [x, y, b] : std::vector<std::tuple<uint64_t, uint64_t, double>>{
@@ -194,7 +176,6 @@ TEST_P(IdbAtoms, IndexEntries) {
   EXPECT_THROW((void)up(bad, {1, 2}, 0.5), Fault);
   EXPECT_EQ(get(bad, {1, 2}).b, 0.5);
   EXPECT_EQ(dump(store(), "idx_" + std::to_string(bad) + "_ok").size(), 1u);
-  EXPECT_TRUE(dump(store(), "idx_" + std::to_string(bad) + "_bad").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Caches, IdbAtoms, ::testing::Bool());

@@ -18,17 +18,13 @@ constexpr auto kMax = AggregationMode::Maximum, kNoisyOr = AggregationMode::Nois
 constexpr auto kNone = EvidenceMode::None, kPerSource = EvidenceMode::PerSource,
                kProofTree = EvidenceMode::ProofTree;
 
-// A nonzero `budget` bounds the state cache by it and the symbol and
-// contribution caches by a fraction of it.
+// A nonzero `budget` bounds the caches.
 inline StoreOptions store_options(bool caches, size_t budget = 0) {
-  StoreOptions options;
-  options.caches = caches;
-  if (budget != 0) {
-    options.state_cache_bytes = budget;
-    options.symbol_cache_bytes = budget / 8;
-    options.contrib_cache_bytes = budget / 4;
-  }
-  return options;
+  StoreOptions o;
+  o.caches = caches;
+  if (budget != 0) std::tie(o.state_cache_bytes, o.symbol_cache_bytes, o.contrib_cache_bytes) =
+      std::tuple(budget, budget / 8, budget / 4);
+  return o;
 }
 inline RuvoStore temp_store(bool caches = true, size_t budget = 0) {
   return ok(RuvoStore::open_temporary(store_options(caches, budget)));

@@ -1,8 +1,10 @@
-// Opening, stored layout, counters, symbols and predicates, key and record
-// codecs, watermarks and error texts.
+// Stored layout, counters, symbols, predicates, codecs and a killed writer.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <limits>
+#include <map>
+#include <random>
 
 #include "ruvo_core/src/fault.h"
 #include "ruvo_idb/tests/idb_test_util.h"
@@ -10,20 +12,8 @@
 namespace ruvo::test {
 namespace {
 
-TEST(IdbLayout, FreshStoreSeedsCountersAndNothingElse) {
-  RuvoStore store = temp_store();
-  ok(store.flush_all());  // changes nothing
-  for (const char* tree : {"sym_by_text", "sym_by_id", "pred_by_name", "pred_profiles", "state",
-                           "contrib", "branch_watermark"})
-    EXPECT_TRUE(dump(store, tree).empty()) << tree;
-  EXPECT_EQ(dump(store, "sym_meta"), (Entries{{"next_sym_id", be({1})}}));
-  EXPECT_EQ(dump(store, "pred_meta"), (Entries{{"next_pred_id", be({1})}}));
-}
-
-// Broken counters open and fault on first use, leaving them as they were.
-// The last id of a counter is never handed out: the counter cannot grow
-// past it without wrapping onto ids in use. Drawing there is a fault that
-// writes nothing.
+// Broken counters fault on first use; an exhausted counter faults when it
+// would wrap. Either way nothing is written.
 TEST(IdbLayout, BrokenAndExhaustedCountersFault) {
   constexpr uint64_t kLast = std::numeric_limits<uint64_t>::max() - 1;
   const std::string three("\0\0\x05", 3), nine(9, '\0');
@@ -51,27 +41,11 @@ TEST(IdbLayout, BrokenAndExhaustedCountersFault) {
   }
 }
 
-TEST(IdbLayout, BranchWatermarks) {
-  RuvoStore store = temp_store();
-  for (auto [name, id] : {std::pair{"main", 9}, {"", 1}, {"main", 3}})  // smaller ids replace too
-    ok(store.set_branch_watermark(name, id));
-  EXPECT_EQ(ok(store.get_branch_watermark("main")), 3u);
-  EXPECT_EQ(dump(store, "branch_watermark"), (Entries{{"", be({1})}, {"main", be({3})}}));
-  // Names are exact; a value of another length reads as absent.
-  kv::Tree tree = ok(store.db().open_tree("branch_watermark"));
-  ok(tree.insert("odd", std::string(7, '\x01')));
-  ok(tree.insert("long", std::string(9, '\x01')));
-  for (const char* name : {"Main", "odd", "long", "other"})
-    EXPECT_EQ(ok(store.get_branch_watermark(name)), std::nullopt) << name;
-}
-
 TEST(IdbLayout, KeyAndRecordCodecs) {
-  EXPECT_EQ(encode_state_key(AtomKey{7, {}}), be({7}));
   EXPECT_EQ(encode_state_key(AtomKey{1, {UINT64_MAX, 2}}), be({1, UINT64_MAX, 2}));
   EXPECT_EQ(decode_state_key(be({3, 5, 9})), (AtomKey{3, {5, 9}}));
   for (size_t bad : {12, 7, 0})
     EXPECT_THROW((void)decode_state_key(std::string(bad, '\0')), Fault) << bad;
-  EXPECT_EQ(encode_contrib_key(be({7}), ""), be({7}) + std::string(4, '\0'));
   EXPECT_EQ(encode_contrib_key(be({3, 5}), "edb_7"),
             be({3, 5}) + std::string("\0\0\0\x05", 4) + "edb_7");
   // Within an atom, shorter ids sort first.
@@ -83,15 +57,9 @@ TEST(IdbLayout, KeyAndRecordCodecs) {
   const std::string rec = encode_contribution({0.5, 0.0, "edb_7"});
   EXPECT_EQ(rec, half + std::string("\x01\x05", 2) + std::string(7, '\0') + "edb_7");
   EXPECT_EQ(encode_contribution({0.5, 0.0, std::nullopt}), half + std::string(1, '\0'));
-  EXPECT_EQ(ok(decode_contribution(rec)).evidence_id, "edb_7");
-  for (size_t cut : {29, 16})
-    EXPECT_EQ(err(decode_contribution(rec.substr(0, cut))), "Io(Kind(UnexpectedEof))");
-  std::string bad_tag = rec;
-  bad_tag[16] = 2;
-  EXPECT_EQ(err(decode_contribution(bad_tag)), "InvalidTagEncoding(2)");
-  // Ids are bytes, not necessarily UTF-8.
-  for (std::optional<std::string> id : {std::optional<std::string>(), {std::string("\xff\0", 2)}})
-    EXPECT_EQ(ok(decode_contribution(encode_contribution({1, 2, id}))).evidence_id, id);
+  EXPECT_EQ(err(decode_contribution(rec.substr(0, 29))), "Io(Kind(UnexpectedEof))");
+  const std::optional<std::string> raw = std::string("\xff\0", 2);  // ids need not be UTF-8
+  EXPECT_EQ(ok(decode_contribution(encode_contribution({1, 2, raw}))).evidence_id, raw);
   // A malformed state key is a fault for the scan meeting it, and only it.
   for (bool caches : {true, false}) {
     RuvoStore store = temp_store(caches);
@@ -109,7 +77,7 @@ TEST(IdbLayout, KeyAndRecordCodecs) {
 
 using IdbNames = IdbTest;
 
-TEST_P(IdbNames, SymbolsAndPredicates) {
+TEST_P(IdbNames, SymbolsPredicatesAndWatermarks) {
   const SymbolStore& sym = store().symbols;
   for (const char* text : {"alice", "bob", "alice"}) ok(sym.get_or_insert(text));
   EXPECT_EQ(dump(store(), "sym_meta"), (Entries{{"next_sym_id", be({3})}}));
@@ -118,18 +86,13 @@ TEST_P(IdbNames, SymbolsAndPredicates) {
   // Texts are exact bytes: case, leading zeros and emptiness all count.
   for (std::string text : {"", "a", "A", "1", "01"}) {
     const uint64_t id = ok(sym.get_or_insert(text));
-    EXPECT_EQ(ok(sym.get_text(id)), text);
     std::string buffer = "stale";
     EXPECT_EQ(ok(sym.get_text_into(id, buffer)), std::optional<std::string_view>(text));
   }
   EXPECT_EQ(dump(store(), "sym_by_id").size(), 7u);
-  std::string buffer;
-  EXPECT_EQ(ok(sym.get_text_into(999, buffer)), std::nullopt);
   for (uint64_t id : {0, 1000}) EXPECT_EQ(ok(sym.get_text(id)), std::nullopt);
-
-  // The first registration fixes the profile; later ones return it and
-  // draw no id. Another arity is another predicate; arity 0 and names
-  // holding '#' work.
+  // The first registration fixes the profile and draws the id; another
+  // arity is another predicate.
   const PredicateProfile parent = reg("parent", 2, kNoisyOr, kPerSource, {{"by_child", {1}}});
   EXPECT_EQ(parent, (PredicateProfile{1, "parent", 2, kNoisyOr, kPerSource, {{"by_child", {1}}}}));
   EXPECT_EQ(reg("edge", 2).pred_id, 2u);
@@ -141,13 +104,18 @@ TEST_P(IdbNames, SymbolsAndPredicates) {
             (Entries{{"a#1#2", be({5})}, {"a#12", be({6})}, {"edge#2", be({2})},
                      {"flag#0", be({4})}, {"parent#2", be({1})}, {"parent#3", be({3})}}));
   EXPECT_EQ(ok(ok(store().db().open_tree("pred_profiles")).get(be({1}))), encode_profile(parent));
-  EXPECT_EQ(ok(store().registry.get_profile(1)), parent);
-  for (uint64_t id : {0, 99}) EXPECT_EQ(ok(store().registry.get_profile(id)), std::nullopt);
+  EXPECT_EQ(ok(store().registry.get_profile(99)), std::nullopt);
+  for (auto [name, id] : {std::pair{"main", 9}, {"", 1}, {"main", 3}})  // smaller ids replace too
+    ok(store().set_branch_watermark(name, id));
+  EXPECT_EQ(ok(store().get_branch_watermark("main")), 3u);
+  EXPECT_EQ(dump(store(), "branch_watermark"), (Entries{{"", be({1})}, {"main", be({3})}}));
+  // Names are exact; a value of another length reads as absent.
+  ok(ok(store().db().open_tree("branch_watermark")).insert("odd", std::string(7, '\x01')));
+  for (const char* name : {"Main", "odd"})
+    EXPECT_EQ(ok(store().get_branch_watermark(name)), std::nullopt) << name;
 }
 
-// Broken stored values: ids of the wrong length, a text that is not UTF-8
-// and a name without a profile are faults; a corrupt profile record is a
-// Bincode error from get_profile and from upserts.
+// Broken ids, texts and names are faults; a corrupt profile is an error.
 TEST_P(IdbNames, BrokenEntries) {
   const char* text =
       "Bincode(Custom(\"invalid value: integer `7`, expected variant index 0 <= i < 3\"))";
@@ -167,6 +135,97 @@ TEST_P(IdbNames, BrokenEntries) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Caches, IdbNames, ::testing::Bool());
+
+const PredicateProfile kPreds[] = {{0, "max", 2, kMax, kNone, {}},
+                                   {0, "nor", 2, kNoisyOr, kPerSource, {}},
+                                   {0, "cap", 1, kCapped, kProofTree, {}},
+                                   {0, "sum", 1, kCapped, kNone, {}}};
+
+// The child's operation i: a text to intern or a contribution to an atom.
+struct Op {
+  std::string text;
+  size_t pred = 0;
+  std::vector<uint64_t> args;
+  Contribution c;
+};
+Op make_op(uint64_t i) {
+  std::mt19937_64 rng(i * 7919 + 13);
+  Op op;
+  op.text = rng() % 3 == 0 ? "sym-" + std::to_string(rng() % 5000) : "";
+  if (!op.text.empty()) return op;
+  op.pred = rng() % 4;
+  op.args.resize(kPreds[op.pred].arity);
+  for (auto& a : op.args) a = rng() % 40;
+  op.c.b = static_cast<double>(rng() % 1000) / 1000.0 - 0.2;
+  op.c.d = static_cast<double>(rng() % 1000) / 2000.0;
+  if (kPreds[op.pred].evidence_mode != kNone) op.c.evidence_id = "edb_" + std::to_string(rng() % 6);
+  return op;
+}
+
+std::vector<uint64_t> register_all(const RuvoStore& store) {
+  std::vector<uint64_t> ids;
+  for (const PredicateProfile& p : kPreds)
+    ids.push_back(ok(store.registry.register_predicate(p.name, p.arity, p.aggregation,
+                                                       p.evidence_mode, {})).pred_id);
+  return ids;
+}
+
+TEST(IdbCrash, AcknowledgedWorkSurvivesKill) {
+  // Acknowledgements: (op index, symbol id, 0) or (op index, b bits, d bits).
+  KilledWriter run(3, 4000, [](const std::string& dir, int fd) {
+    RuvoStore store = file_store(dir);
+    const std::vector<uint64_t> ids = register_all(store);
+    for (uint64_t i = 0;; ++i) {
+      const Op op = make_op(i);
+      if (!op.text.empty()) {
+        send_ack(fd, {i, ok(store.symbols.get_or_insert(op.text)), 0});
+      } else {
+        const AtomState s = ok(store.upsert_atom(AtomKey{ids[op.pred], op.args}, op.c));
+        send_ack(fd, {i, std::bit_cast<uint64_t>(s.b), std::bit_cast<uint64_t>(s.d)});
+      }
+    }
+  });
+  RuvoStore store = file_store(run.dir(), /*caches=*/false);
+  const std::vector<uint64_t> ids = register_all(store);  // finds the child's
+
+  // The last acknowledged result per atom, per source record and per text.
+  // The operation after the last acknowledged one may or may not have
+  // happened: its atom, record or text is not checked.
+  std::map<std::string, AtomState> states;
+  std::map<std::string, std::string> records;
+  std::map<std::string, uint64_t> symbols;
+  for (size_t n = 0; n <= run.acks().size(); ++n) {
+    const Op op = make_op(n);
+    const std::string key = encode_state_key(AtomKey{ids[op.pred], op.args});
+    const std::string rkey = op.c.evidence_id ? encode_contrib_key(key, *op.c.evidence_id) : "";
+    if (n == run.acks().size()) {
+      symbols.erase(op.text), states.erase(key), records.erase(rkey);
+      break;
+    }
+    const std::string& ack = run.acks()[n];
+    ASSERT_EQ(ack_word(ack, 0), n);
+    if (!op.text.empty()) {
+      symbols[op.text] = ack_word(ack, 1);
+      continue;
+    }
+    states[key] = {std::bit_cast<double>(ack_word(ack, 1)),
+                   std::bit_cast<double>(ack_word(ack, 2))};
+    if (op.c.evidence_id) records[rkey] = encode_contribution(op.c);
+  }
+  // A result within 1e-12 of the stored state is returned without a write.
+  for (const auto& [key, acked] : states)
+    EXPECT_TRUE(AtomState::approx_eq(ok(store.load_state(key)), acked)) << "state lost";
+  for (const auto& [rkey, rec] : records)
+    EXPECT_EQ(ok(store.contrib_tree().get(rkey)), rec) << "record lost";
+  // Everything stored decodes, and the reopened store goes on handing out
+  // fresh ids.
+  for (uint64_t pred : ids) EXPECT_TRUE(store.scan_predicate(pred));
+  const uint64_t fresh = ok(store.symbols.get_or_insert("after-the-crash"));
+  for (const auto& [text, id] : symbols) {
+    EXPECT_EQ(ok(store.symbols.get_text(id)), text);
+    EXPECT_LT(id, fresh);
+  }
+}
 
 }  // namespace
 }  // namespace ruvo::test
