@@ -60,23 +60,19 @@ void observe(const EngineSession& session, std::vector<std::string>& out) {
     for (const PredicateAnswer& row : ok(session.query_all(name))) {
       std::string line = "  row";
       for (uint64_t a : row.args) line += " " + std::to_string(a);
-      out.push_back(line + " " + std::to_string(std::bit_cast<uint64_t>(row.b)) + " " +
-                    std::to_string(std::bit_cast<uint64_t>(row.d)) + " " +
-                    std::to_string(static_cast<int>(row.status)));
+      for (double x : {row.b, row.d}) line += " " + std::to_string(std::bit_cast<uint64_t>(x));
+      out.push_back(line + " " + std::to_string(static_cast<int>(row.status)));
     }
   }
 }
 
+// Symbols are interned first (ids 1, 2, ..); events holds each fact's id.
 struct Run {
   EngineSession s = ok(EngineSession::open_temporary());
-  std::vector<uint64_t> events;  // the event id of each asserted fact
+  std::vector<uint64_t> events;
   std::vector<std::string> out;
 };
-
-struct Program {
-  std::vector<std::string> symbols;  // interned first: ids 1, 2, ...
-  std::vector<std::function<void(Run&)>> steps;
-};
+struct Program { std::vector<std::string> symbols; std::vector<std::function<void(Run&)>> steps; };
 
 const std::vector<std::string> kVars = {"X", "Y", "Z", "W"};
 
@@ -221,8 +217,7 @@ class Generator {
   // N from two known numbers, kept integral and within a small range so
   // that recursion through it interns finitely many numbers.
   void arithmetic(std::vector<Goal>& body, std::vector<std::string>& bound) {
-    const auto op = static_cast<BuiltinOp>(static_cast<int>(BuiltinOp::Add) + r_.below(4));
-    BuiltinGoal g{op, {}};
+    BuiltinGoal g{static_cast<BuiltinOp>(static_cast<int>(BuiltinOp::Add) + r_.below(4)), {}};
     const size_t solved = r_.below(3);
     for (size_t i = 0; i < 3; ++i) {
       if (i == solved) g.args.push_back(Term::var("N"));
@@ -289,18 +284,15 @@ class Generator {
           break;
         }
         [[fallthrough]];
-      case 0:
-      case 1:
+      case 0: case 1:
         add_rule(Rule{0, t, 2, {X, Term::var("Y")}, {goal2(e, "X", "Y")}, 0, 0});
         add_rule(Rule{0, t, 2, {X, Term::var("Y")},
                       {goal2(t, "X", "Z"), goal2(r_.chance(50) ? e : t, "Z", "Y")}, 0, 0});
         break;
       default:
-        add_rule(Rule{0, one, 1, {N},
-                      {AtomGoal{one, 1, false, {X}},
-                       BuiltinGoal{BuiltinOp::Add, {X, Term::integer(1), N}},
-                       BuiltinGoal{BuiltinOp::Lt, {N, Term::integer(6)}}},
-                      0, 0});
+        add_rule(Rule{0, one, 1, {N}, {AtomGoal{one, 1, false, {X}},
+                      BuiltinGoal{BuiltinOp::Add, {X, Term::integer(1), N}},
+                      BuiltinGoal{BuiltinOp::Lt, {N, Term::integer(6)}}}, 0, 0});
     }
   }
   void constraint() {

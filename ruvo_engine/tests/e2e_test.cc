@@ -1,6 +1,5 @@
-// Programs materialised through EngineSession against hand-computed states
-// and statistics. Steps are separated by newlines or " ; " ("=> TEXT"
-// compares the step's result):
+// Programs run through EngineSession against hand-computed states and
+// statistics. Steps end at newlines or " ; "; "=> TEXT" checks the result:
 //   config (NAME AGG EVMODE)..  |  semantics RULE CONSTRAINT (truth|discounted)
 //   branch NAME  |  fact (ATOM [B D])..  |  retract EVENT_ID  |  reopen
 //   rule ID HEAD [:- GOAL..] [@ B D]  |  constraint ID :- GOAL.. [@ B D]
@@ -23,13 +22,10 @@ namespace ruvo {
 namespace {
 
 using test::ok;
-using test::ScratchDir;
 
 std::string weight(double x) {
-  if (x != x) return "nan";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.12g", x + 0.0);  // + 0.0: no "-0"
-  return buf;
+  char buf[32];  // + 0.0: no "-0"
+  return x != x ? "nan" : (std::snprintf(buf, sizeof buf, "%.12g", x + 0.0), buf);
 }
 
 // The enums number their values in the order of `words`.
@@ -102,11 +98,10 @@ class Runner {
     const std::string& cmd = w[0];
     double b = 1.0, d = 0.0;
     if (cmd == "config") {
-      for (size_t i = 1; i + 2 < w.size(); i += 3) {
+      for (size_t i = 1; i + 2 < w.size(); i += 3)
         s_->configure_predicate(
             w[i], word<AggregationMode>({"Maximum", "NoisyOr", "CappedSum"}, w[i + 1]),
             word<EvidenceMode>({"None", "PerSource", "ProofTree"}, w[i + 2]));
-      }
     } else if (cmd == "semantics") {
       s_->rule_applicability = ApplicabilitySemantics(w[1] == "discounted");
       s_->constraint_applicability = ApplicabilitySemantics(w[2] == "discounted");
@@ -151,7 +146,8 @@ class Runner {
         out += out.empty() ? "(" : " | (";
         for (size_t i = 0; i < row.args.size(); ++i)
           out += (i ? "," : "") + ok(s_->idb.symbols.get_text(row.args[i])).value_or("?");
-        out += ") " + weight(row.b) + " " + weight(row.d) + " " + std::string(belnap_text(row.status));
+        out += ") " + weight(row.b) + " " + weight(row.d) + " ";
+        out += belnap_text(row.status);
       }
       return out.empty() ? "none" : out;
     } else {  // watermark
@@ -162,7 +158,7 @@ class Runner {
   }
 
   std::optional<EngineSession> open() { return ok(EngineSession::open(dir_ / "e", dir_ / "i")); }
-  ScratchDir dir_;
+  test::ScratchDir dir_;
   std::optional<EngineSession> s_ = open();
   std::string branch_ = "main";
 };
@@ -172,7 +168,6 @@ class Runner {
 constexpr const char* kPrograms = R"(
 == TransitiveClosureOverChain
 fact edge(a,b) edge(b,c) edge(c,d) ; rule 1 path(X,Y) :- edge(X,Y) ; rule 2 path(X,Z) :- edge(X,Y) path(Y,Z)
-# pass 1: ab bc cd, then ac bd; pass 2: ad; pass 3 changes nothing
 materialize => iterations 3 atoms_changed 6 ; state path(d,a) => 0 0 ; watermark => edb
 query path => (a,b) 1 0 True | (a,c) 1 0 True | (a,d) 1 0 True | (b,c) 1 0 True | (b,d) 1 0 True | (c,d) 1 0 True
 materialize => iterations 1 atoms_changed 0
@@ -183,8 +178,7 @@ query path => (a,a) 0.25 0 True | (a,b) 0.5 0 True | (b,a) 0.5 0 True | (b,b) 0.
 == NegationFollowsComponentOrder
 fact node(a) node(b) node(c) edge(a,b) ; rule 1 ok(X) :- node(X) !unreached(X)
 rule 2 unreached(X) :- node(X) !reach(X) ; rule 3 reach(X) :- edge(X,Y)
-materialize => iterations 3 atoms_changed 4 ; query ok => (a) 1 0 True
-query unreached => (b) 1 0 True | (c) 1 0 True
+materialize => iterations 3 atoms_changed 4 ; query unreached => (b) 1 0 True | (c) 1 0 True ; query ok => (a) 1 0 True
 == Constraints
 # v = 0.5 * 0.8 * 0.5 (the constraint's d is unused), then 0.4 * 0.64: weaker
 fact p(a) 0.8 0 q(a) 0.5 0 q(b) 0.5 0 ; constraint 1 :- p(X) q(X) @ 0.5 0.9
@@ -195,8 +189,8 @@ fact r(a) r(b) s(b) ; constraint 2 :- r(X) !s(X) ne(X,c) @ 0.5 0
 constraint 3 :- p(X) @ 0 1 ; constraint 4 :- p(X) @ -1 1 ; materialize => iterations 0 atoms_changed 1
 state p(a) r(a) r(b) s(b) => 0.8 0.2 | 1 0.5 | 1 0 | 1 0
 == NewSessionAnswersNothingUntilItMaterialises
-fact e(a,b) 0.9 0 ; rule 1 p(X,Y) :- e(X,Y) ; materialize => iterations 1 atoms_changed 1
-reopen ; query p => none ; state p(a,b) => 0 0 ; watermark => edb
+fact e(a,b) 0.9 0 ; rule 1 p(X,Y) :- e(X,Y) ; materialize => iterations 1 atoms_changed 1 ; reopen
+query p => none ; state p(a,b) => 0 0 ; watermark => edb
 materialize => iterations 1 atoms_changed 0 ; query p => (a,b) 0.9 0 True
 == ConstraintPassRunsBeforeRules
 fact e(a) ; rule 1 p(X) :- e(X) ; constraint 1 :- p(X) @ 1 0
@@ -204,9 +198,7 @@ materialize => iterations 1 atoms_changed 1 ; state p(a) => 1 0
 materialize => iterations 1 atoms_changed 1 ; state p(a) => 1 1
 == AggregationAndEvidenceModesRematerialised
 config n NoisyOr None s NoisyOr PerSource t NoisyOr ProofTree c CappedSum None
-config cs CappedSum PerSource np NoisyOr PerSource nn NoisyOr None cn CappedSum None
-config dup NoisyOr PerSource
-# duplicate facts are two sources
+config cs CappedSum PerSource np NoisyOr PerSource nn NoisyOr None cn CappedSum None dup NoisyOr PerSource
 fact p(a) 0.5 0 n(a) 0.5 0 s(a) 0.5 0 t(a) 0.5 0 c(a) 0.4 0 cs(a) 0.4 0 dup(a) 0.5 0 dup(a) 0.5 0
 rule 1 np(X) :- p(X) @ 0.5 0 ; rule 2 nn(X) :- p(X) @ 0.5 0 ; rule 3 cn(X) :- p(X) @ 0.5 0
 materialize => iterations 3 atoms_changed 3
@@ -227,8 +219,8 @@ materialize => iterations 3 atoms_changed 2 ; state q(a) o(a) => 0.8 0 | 0.25 0
 == EmptyBodyUnboundHeadAndPassesWithoutChange
 fact e(a) ; rule 1 fixed(a) @ 0.7 0.2 ; rule 2 loose(X,Y) :- fixed(X) ; rule 3 neg(X) :- !fixed(X)
 rule 4 p(X) :- e(X) f(X) ; rule 5 r(X) :- r(X)
-materialize => iterations 5 atoms_changed 1 ; query fixed => (a) 0.7 0.2 Both
-query loose => none ; query neg => none
+materialize => iterations 5 atoms_changed 1 ; query fixed => (a) 0.7 0.2 Both ; query loose => none
+query neg => none
 == MaxDepthStopsQuietlyAndLaterComponentsRun
 # r holds NaN, so every pass changes it again
 config r NoisyOr None ; fact r(a) nan 0 base(a) ; rule 1 r(X) :- r(X) base(X)
@@ -239,7 +231,6 @@ state after(a) r(a) => 1 0 | nan nan ; watermark => edb
 config r NoisyOr None ; fact seed(a) r(a) nan 0 ; rule 1 base(X) :- seed(X) ; rule 2 r(X) :- r(X) base(X)
 materialize => error Eval(MaxIterationsExceeded) ; state base(a) r(a) => 1 0 | nan nan ; watermark => none
 materialize 2 => iterations 3 atoms_changed 2 ; fact seed(b)
-# the watermark stays that of the last successful run
 materialize => error Eval(MaxIterationsExceeded) ; state base(b) => 1 0 ; watermark => 4
 == WrongArityFactFailsEveryRun
 fact q(a) p/2(a,b,c) r(a)
@@ -255,9 +246,8 @@ branch two ; fact e(a,b) ; rule 1 p2(X,Y) :- e(X,Y) ; constraint 1 :- p2/3(X,Y,Z
 materialize => iterations 0 atoms_changed 0 ; query p2 => none
 == BranchesShareAtomStates
 branch one ; fact p(a) 0.3 0 ; branch two ; fact p(a) 0.6 0
-materialize => iterations 0 atoms_changed 0 ; state p(a) => 0.6 0
-branch one ; watermark => none ; materialize => iterations 0 atoms_changed 0
-state p(a) => 0.6 0 ; watermark => edb
+materialize => iterations 0 atoms_changed 0 ; state p(a) => 0.6 0 ; branch one ; watermark => none
+materialize => iterations 0 atoms_changed 0 ; state p(a) => 0.6 0 ; watermark => edb
 branch empty ; materialize => iterations 0 atoms_changed 0 ; watermark => edb
 == QueryListsPresentRowsWithStatus
 config spread NoisyOr None
@@ -268,9 +258,8 @@ query spread => (e) nan 0 Neither ; query nothing => none
 # stored, yet not listed; another argument count names another key
 state p(a) p(d,d) => 1e-12 0 | 0 0
 == ConfigTakesEffectOnlyAtFirstRegistration
-config n CappedSum None ; config n NoisyOr None m NoisyOr None ; fact n(a) 0.6 0 m(a) 0.6 0
-materialize => iterations 0 atoms_changed 0 ; config m CappedSum None
-materialize => iterations 0 atoms_changed 0 ; state n(a) m(a) => 0.84 0 | 0.84 0
+config m NoisyOr None ; fact m(a) 0.6 0 ; materialize => iterations 0 atoms_changed 0
+config m CappedSum None ; materialize => iterations 0 atoms_changed 0 ; state m(a) => 0.84 0
 )";
 
 struct Program { std::string name, script; };

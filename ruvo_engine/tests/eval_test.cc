@@ -27,6 +27,12 @@ constexpr uint64_t kTop = ~uint64_t{0};
 constexpr auto kTruthOnly = ApplicabilitySemantics::BodyTruthOnly;
 constexpr auto kDiscounted = ApplicabilitySemantics::BodyTruthDiscountedByBodyFalsity;
 
+Bindings bind_all(std::initializer_list<std::pair<std::string_view, uint64_t>> items) {
+  Bindings b;
+  for (const auto& [n, v] : items) b.bind(n, v);
+  return b;
+}
+
 class StoreTest : public ::testing::Test {
  protected:
   uint64_t sym(std::string_view text) { return ok(store.symbols.get_or_insert(text)); }
@@ -37,11 +43,7 @@ class StoreTest : public ::testing::Test {
   }
   void put(uint64_t pred_id, std::vector<uint64_t> args, double b, double d = 0.0,
            std::optional<std::string> evidence = std::nullopt) {
-    ok(store.upsert_atom(AtomKey{pred_id, std::move(args)},
-                         Contribution{b, d, std::move(evidence)}));
-  }
-  AtomState state(uint64_t pred_id, std::vector<uint64_t> args) {
-    return ok(store.get_state(AtomKey{pred_id, args}));
+    ok(store.upsert_atom(AtomKey{pred_id, std::move(args)}, Contribution{b, d, evidence}));
   }
   // Bindings point into a goal's terms, so goals live as long as the fixture.
   std::vector<BodyMatch> eval(CompiledGoal g, const std::vector<BodyMatch>& in = {BodyMatch{}}) {
@@ -68,17 +70,15 @@ class StoreTest : public ::testing::Test {
                      : a.starts_with("s:") ? Term::str(std::stoull(rest))
                                            : Term::constant(sym(a)));
     }
-    BodyMatch seed;
-    seed.bindings.bind("B", sym("42"));
-    const auto out = eval(BuiltinGoal{builtin_from_word(parts[0]).value(), args}, {seed});
+    const auto out = eval(BuiltinGoal{builtin_from_word(parts[0]).value(), args},
+                          {BodyMatch{bind_all({{"B", sym("42")}})}});
     if (out.empty()) return "no";
     EXPECT_EQ(out.size(), 1u) << text;
     std::string bound;
     for (const auto& [name, value] : out[0].bindings.items()) {
       if (name == "B") continue;
-      const auto t = ok(store.symbols.get_text(value));
       bound += (bound.empty() ? "" : " ") + std::string(name) + "=" +
-               t.value_or("#" + std::to_string(value));
+               ok(store.symbols.get_text(value)).value_or("#" + std::to_string(value));
     }
     return bound.empty() ? "yes" : bound;
   }
@@ -107,21 +107,14 @@ class StoreTest : public ::testing::Test {
 };
 
 CompiledAtom atom(uint64_t pred_id, std::vector<Term> args, bool negated = false) {
-  const uint64_t arity = args.size();
-  return CompiledAtom{std::move(args), pred_id, arity, negated};
-}
-
-Bindings bind_all(std::initializer_list<std::pair<std::string_view, uint64_t>> items) {
-  Bindings b;
-  for (const auto& [n, v] : items) b.bind(n, v);
-  return b;
+  return CompiledAtom{args, pred_id, args.size(), negated};
 }
 
 const Term X = Term::var("X"), Y = Term::var("Y"), Z = Term::var("Z");
 
 using BuiltinsTest = StoreTest;
 
-TEST_F(BuiltinsTest, EqualityAndComparisons) {
+TEST_F(BuiltinsTest, ComparisonsArithmeticAndTypeTests) {
   // eq binds either side or compares; ne needs both sides; an Int binds its
   // raw bits; numbers, not texts, compare (3 and 3.0 are two symbols).
   check({"eq|X|B => X=42", "eq|B|X => X=42", "eq|X|Z => no", "eq|B|B => yes", "eq|B|41 => no",
@@ -133,9 +126,7 @@ TEST_F(BuiltinsTest, EqualityAndComparisons) {
   for (const char* op : {"lt", "leq", "gt", "geq"}) {
     check_each(op, "no", {"abc|1", "nan|nan", "X|1", "#999999|1"});
   }
-}
-
-TEST_F(BuiltinsTest, ArithmeticSolvesChecksAndInterns) {
+  // Arithmetic solves for one unknown or checks.
   check({"add|1|2|Z => Z=3", "add|X|2|5 => X=3", "add|2|Y|5 => Y=3", "sub|1|3|Z => Z=-2",
          "sub|X|3|1 => X=4", "sub|10|Y|4 => Y=6", "mul|2|Y|5 => Y=2.5", "div|1|Y|4 => Y=0.25",
          "div|1|3|Z => Z=0.3333333333333333", "add|i:2|f:0.5|Z => Z=2.5",
@@ -147,15 +138,12 @@ TEST_F(BuiltinsTest, ArithmeticSolvesChecksAndInterns) {
          "add|X|abc|4 => no", "mul|4294967296|2147483648|Z => Z=9223372036854776000",
          "mul|1e10|1e10|Z => Z=100000000000000000000", "mul|-1|0|Z => Z=0",
          "add|inf|-inf|Z => Z=NaN", "sub|2.5e-7|0|Z => Z=0.00000025"});
-}
-
-TEST_F(BuiltinsTest, TypeTestsOnValueTexts) {
+  // Type tests read Int and Float terms through their decimal and display texts.
   check({"int| 42  => yes", "int|\xE3\x80\x80" "42 => yes", "int|\x1C" "42 => no", "int|+42 => no",
          "float|\x1C" "2.5 => no", "entity|\x1C" "2.5 => yes", "string|\"\" => yes",
          "string|\" => no", "string| \"x\" => no", "date|d\" => yes", "date|dt\"2024\" => no",
          "datetime|dt\"2024-01-01T00:00\" => yes", "datetime|d\"x\" => no",
          "duration|dur\"PT1H\" => yes", "duration|du\"x\" => no", "duration|dur\"x => no",
-         // Int and Float terms are read through their decimal and display texts.
          "int|f:3.0 => yes", "float|f:3.0 => no", "int|f:-0.0 => yes", "int|i:-12 => yes",
          "int|f:1e20 => yes", "float|f:nan => yes", "int|B => yes", "predicate_ref|B => no"});
   for (const char* word : {"float", "entity"}) {
@@ -172,12 +160,10 @@ TEST_F(BuiltinsTest, TypeTestsOnValueTexts) {
 }
 
 TEST_F(BuiltinsTest, MatchesKeepOrderAndWeights) {
-  // A wrong argument count drops every match; no input gives no output.
+  // A wrong argument count drops every match; filters keep the input order
+  // and bindings the weights.
   const Term one = Term::constant(sym("1"));
-  for (auto [op, n] : {std::pair{BuiltinOp::Eq, 1}, {BuiltinOp::Add, 2}, {BuiltinOp::Entity, 2}})
-    EXPECT_TRUE(eval(BuiltinGoal{op, std::vector<Term>(n, one)}, {{}, {}}).empty());
-  EXPECT_TRUE(eval(BuiltinGoal{BuiltinOp::Eq, {X, one}}, {}).empty());
-  // Filters keep the input order; bindings keep the weights.
+  EXPECT_TRUE(eval(BuiltinGoal{BuiltinOp::Add, {one, one}}, {{}, {}}).empty());
   std::vector<BodyMatch> in;
   for (const char* v : {"1", "5", "3", "9"}) in.push_back({bind_all({{"X", sym(v)}}), 0.5, 0.25});
   auto out = eval(BuiltinGoal{BuiltinOp::Gt, {X, Term::constant(sym("2"))}}, in);
@@ -200,24 +186,19 @@ TEST(NumberTextTest, ParsingAndDisplay) {
   EXPECT_TRUE(std::signbit(*parse_number("-1e-400")));
   EXPECT_TRUE(std::isnan(*parse_number("-NaN")));
   for (std::string_view bad : {"", ".", "e5", "1e+", " 1", "0x10", "1_000", "+-1", "1..2",
-                               "inf1", "infinit", "nan(1)", "1e5.0", "١", "1,5", ".e1"}) {
+                               "inf1", "infinit", "nan(1)", "1e5.0", "١", "1,5", ".e1"})
     EXPECT_FALSE(parse_number(bad).has_value()) << "'" << bad << "'";
-  }
   // Integer texts: Unicode White_Space trimmed, nothing else.
-  for (std::string_view yes : {"-007", "1234567890123456789012345678901234567890",
-                               "\t\n\v\f\r 5", "\xC2\x85" "5\xC2\xA0", "\xE1\x9A\x80" "1",
-                               "\xE2\x80\x80" "1\xE2\x80\x8A", "\xE2\x80\xA8\xE2\x80\xA9" "1",
-                               "\xE2\x80\xAF\xE2\x81\x9F" "1"}) {
+  for (std::string_view yes :
+       {"-007", "12345678901234567890123456789", "\t\n\v\f\r 5",
+        "\xC2\x85\xE1\x9A\x80\xE2\x80\x80" "1\xE2\x80\x8A\xE2\x80\xA8\xE2\x80\xA9"
+        "\xE2\x80\xAF\xE2\x81\x9F\xC2\xA0"})
     EXPECT_TRUE(is_int_text(yes)) << yes;
-  }
   for (std::string_view no : {"", "-", "4.0", "1 2", "5\x1F", "\xE2\x80\x8B" "5",
-                              "\xEF\xBB\xBF" "5", "- 5", "٣", "\xC2\xA0"}) {
+                              "\xEF\xBB\xBF" "5", "- 5", "٣", "\xC2\xA0"})
     EXPECT_FALSE(is_int_text(no)) << no;
-  }
   EXPECT_EQ(trim_white_space("\xE3\x80\x80" "a b\xE3\x80\x80 "), "a b");
-  EXPECT_EQ(number_text(-0.0), "0");
   EXPECT_EQ(number_text(-9223372036854774784.0), "-9223372036854774784");
-  EXPECT_EQ(number_text(-9223372036854775808.0), "-9223372036854776000");
   const std::pair<double, std::string> floats[] = {
       {1e23, "100000000000000000000000"}, {0.1 + 0.2, "0.30000000000000004"}, {-0.0, "-0"},
       {3.0, "3"}, {5e-324, "0." + std::string(323, '0') + "5"}, {-kNaN, "NaN"}, {kInf, "inf"}};
@@ -237,8 +218,7 @@ TEST(EvidenceId, BytesSortBindingsByName) {
 using EvalTest = StoreTest;
 
 Goal goal(std::string name, std::vector<Term> args, bool negated = false) {
-  const uint64_t arity = args.size();
-  return AtomGoal{std::move(name), arity, negated, std::move(args)};
+  return AtomGoal{name, args.size(), negated, args};
 }
 
 TEST_F(EvalTest, CompilingGivesOneIdPerNameInFirstMentionOrder) {
@@ -279,8 +259,7 @@ TEST_F(EvalTest, JoinTermKindsShapesAndNaN) {
     EXPECT_EQ(eval(cases[i].first).size(), cases[i].second) << i;
   EXPECT_EQ(eval(atom(p, {Term::integer(1), Y})).at(0).bindings, bind_all({{"Y", 2}}));
   EXPECT_EQ(eval(atom(on, {})).at(0).b, 0.7);
-  EXPECT_TRUE(eval(atom(p, {X, Y}), {}).empty());
-  EXPECT_TRUE(eval(atom(p, {X, Y}, true), {}).empty());
+  EXPECT_TRUE(eval(atom(p, {X, Y}), {}).empty() && eval(atom(p, {X, Y}, true), {}).empty());
   // A NaN b is absent to lookups and negation, but a positive scan joins it.
   const uint64_t n = pred("n", 1, AggregationMode::NoisyOr);
   put(n, {1}, kNaN);  // noisy-or spreads it into the state
@@ -294,8 +273,7 @@ TEST_F(EvalTest, JoinTermKindsShapesAndNaN) {
 std::vector<BodyMatch> by_full_scan(const RuvoStore& store, const CompiledAtom& g,
                                     const std::vector<BodyMatch>& in) {
   std::vector<BodyMatch> out;
-  const auto rows = ok(store.scan_predicate(g.pred_id));
-  for (const auto& m : in) {
+  for (const auto rows = ok(store.scan_predicate(g.pred_id)); const auto& m : in) {
     bool any = false;
     for (const auto& [key, s] : rows) {
       if (g.negated ? !(s.b > 1e-12) : s.b <= 1e-12) continue;
@@ -317,14 +295,12 @@ TEST_F(EvalTest, JoinPrefixScanEqualsFullScan) {
     if (i % 50 == 0) a = kTop - (rng() % 2);
     put(e, {a, b, c}, (rng() % 5) * 0.25, (rng() % 3) * 0.125);
   }
-  std::vector<BodyMatch> in;
+  std::vector<BodyMatch> in{{bind_all({{"A", kTop}}), 1.0, 0.0}};
   for (uint64_t a : {0, 3, 11, 12, 5}) in.push_back(BodyMatch{bind_all({{"A", a}}), 0.5, 0.1});
-  in.push_back(BodyMatch{bind_all({{"A", kTop}}), 1.0, 0.0});
   for (uint64_t a : {1, 2}) in.push_back(BodyMatch{bind_all({{"A", a}, {"B", 3}}), 0.9, 0.0});
-  const Term A = Term::var("A"), B = Term::var("B"), C = Term::var("C");
+  const Term A = Term::var("A"), B = Term::var("B"), C = Term::var("C"), k4 = Term::constant(4);
   for (const std::vector<Term>& shape : std::vector<std::vector<Term>>{
-           {A, B, C}, {A, B, B}, {A, Term::constant(2), C}, {A, C, A}, {Term::constant(4), A, C},
-           {C, B, A}}) {
+           {A, B, C}, {A, B, B}, {A, Term::constant(2), C}, {A, C, A}, {k4, A, C}, {C, B, A}}) {
     for (bool negated : {false, true}) {
       const CompiledAtom g{shape, e, 3, negated};
       const auto got = eval(g, in), want = by_full_scan(store, g, in);
@@ -347,16 +323,15 @@ TEST_F(EvalTest, JoinPrefixScanEqualsFullScan) {
 TEST_F(EvalTest, ConstraintPassCountsEveryGoalPosition) {
   const uint64_t p = pred("p", 1, AggregationMode::NoisyOr, EvidenceMode::PerSource);
   const uint64_t s = pred("s", 1), w = pred("w", 1);
-  put(p, {1}, 0.5, 0.0, "edb_test");
-  put(w, {1}, 0.5, 1.0);
+  put(p, {1}, 0.5, 0.0, "edb_test"), put(w, {1}, 0.5, 1.0);
   // Positions: 0 p, 1 negated s, 2 builtin, 3 p again.
   const CompiledConstraint c{{atom(p, {X}), atom(s, {X}, true),
                               BuiltinGoal{BuiltinOp::Ne, {X, Term::constant(2)}}, atom(p, {X})},
                              4, 1.0, 0.5};
   EXPECT_EQ(ok(run_constraint_pass(store, {c}, kTruthOnly)), 2u);
   // Strength 0.25, v = 0.25 twice; the constraint's d plays no part.
-  EXPECT_DOUBLE_EQ(state(p, {1}).b, 0.5);
-  EXPECT_DOUBLE_EQ(state(p, {1}).d, 1 - (1 - 0.25) * (1 - 0.25));
+  const AtomState ps = ok(store.get_state(AtomKey{p, {1}}));
+  EXPECT_EQ(std::pair(ps.b, ps.d), std::pair(0.5, 1 - (1 - 0.25) * (1 - 0.25)));
   const Bindings x = bind_all({{"X", 1}});
   EXPECT_EQ(evidence_ids(p, {1}),
             (std::vector<std::string>{"edb_test", constraint_evidence_id(4, 0, x),
@@ -367,7 +342,7 @@ TEST_F(EvalTest, ConstraintPassCountsEveryGoalPosition) {
       zero{{atom(w, {X})}, 3, 0.0, 1.0};
   EXPECT_EQ(ok(run_constraint_pass(store, {weak, empty}, kDiscounted)), 0u);
   EXPECT_EQ(ok(run_constraint_pass(store, {zero}, kTruthOnly)), 0u);
-  EXPECT_EQ(state(w, {1}).d, 1.0);
+  EXPECT_EQ(ok(store.get_state(AtomKey{w, {1}})).d, 1.0);
 }
 
 }  // namespace
