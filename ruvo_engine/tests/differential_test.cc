@@ -1,12 +1,7 @@
-// Randomised differential test: many small generated programs (facts, rules,
-// constraints, retractions and repeated materialisations over one or two
-// branches) run on two fresh sessions, one with the reference evaluation and
-// one with the default evaluation, and everything observable must be the
-// same: every call's outcome, every entry of every derived-state tree, the
-// name-to-id map and every query row with its weights as bits.
-//
-// A failure names the program's seed; RUVO_DIFF_SEED=n runs only that one,
-// RUVO_DIFF_COUNT=n programs 1..n.
+// Generated programs (facts, rules, constraints, retractions, materialisations
+// on one or two branches) must leave the same outcomes, tree bytes, name ids
+// and rows (weights as bits) under the reference and the default evaluation.
+// RUVO_DIFF_SEED=n reruns one seed, RUVO_DIFF_COUNT=n seeds 1..n.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,12 +31,11 @@ constexpr uint64_t kDefaultCount = 40;
 constexpr uint64_t kDefaultCount = 1500;
 #endif
 
-// splitmix64: small and the same everywhere, so a seed names one program.
-class Rng {
- public:
-  explicit Rng(uint64_t seed) : s_(seed) {}
+// splitmix64: the same everywhere, so a seed names one program.
+struct Rng {
+  uint64_t s;
   uint64_t next() {
-    uint64_t z = (s_ += 0x9e3779b97f4a7c15);
+    uint64_t z = (s += 0x9e3779b97f4a7c15);
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
     z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
     return z ^ (z >> 31);
@@ -52,13 +46,8 @@ class Rng {
   double unit() { return static_cast<double>(next() >> 11) * 0x1p-53; }
   template <class T>
   const T& pick(const std::vector<T>& v) { return v[below(v.size())]; }
-
- private:
-  uint64_t s_;
 };
 
-// Every observable of the session after a call, one line per item: tree
-// entries as raw bytes, query rows with their weights as bits.
 void observe(const EngineSession& session, std::vector<std::string>& out) {
   const kv::Db& db = session.idb.db();
   for (const std::string& name : db.tree_names()) {
@@ -71,38 +60,31 @@ void observe(const EngineSession& session, std::vector<std::string>& out) {
     for (const PredicateAnswer& row : ok(session.query_all(name))) {
       std::string line = "  row";
       for (uint64_t a : row.args) line += " " + std::to_string(a);
-      out.push_back(line + " " + std::to_string(std::bit_cast<uint64_t>(row.b)) + " " +
-                    std::to_string(std::bit_cast<uint64_t>(row.d)) + " " +
-                    std::to_string(static_cast<int>(row.status)));
+      for (double x : {row.b, row.d}) line += " " + std::to_string(std::bit_cast<uint64_t>(x));
+      out.push_back(line + " " + std::to_string(static_cast<int>(row.status)));
     }
   }
 }
 
-// A program runs on one session, recording what each materialisation
-// leaves behind; steps are closures over the generated data.
+// Symbols are interned first (ids 1, 2, ..); events holds each fact's id.
 struct Run {
   EngineSession s = ok(EngineSession::open_temporary());
-  std::vector<uint64_t> events;  // the event id of each asserted fact
+  std::vector<uint64_t> events;
   std::vector<std::string> out;
 };
-
-struct Program {
-  std::vector<std::string> symbols;  // interned first: ids 1, 2, ...
-  std::vector<std::function<void(Run&)>> steps;
-};
+struct Program { std::vector<std::string> symbols; std::vector<std::function<void(Run&)>> steps; };
 
 const std::vector<std::string> kVars = {"X", "Y", "Z", "W"};
 
 class Generator {
  public:
-  explicit Generator(uint64_t seed) : r_(seed) {}
+  explicit Generator(uint64_t seed) : r_{seed} {}
 
   Program make() {
     branches_ = r_.chance(30) ? std::vector<std::string>{"main", "main", "b2"}
                               : std::vector<std::string>{"main"};
-    for (const char* s : {"a", "b", "c", "d", "0", "1", "2", "3", "5", "7", "-1"}) {
+    for (const char* s : {"a", "b", "c", "d", "0", "1", "2", "3", "5", "7", "-1"})
       if (r_.chance(std::isalpha(*s) ? 70 : 55)) p_.symbols.push_back(s);
-    }
     while (p_.symbols.size() < 4) p_.symbols.push_back("e" + std::to_string(p_.symbols.size()));
     auto& syms = p_.symbols;
     for (size_t i = syms.size(); i > 1; --i) std::swap(syms[i - 1], syms[r_.below(i)]);
@@ -132,12 +114,9 @@ class Generator {
   }
 
  private:
-  struct Pred {
-    std::string name;
-    uint64_t arity;
-  };
+  struct Pred { std::string name; uint64_t arity; };
 
-  void add(std::function<void(Run&)> step) { p_.steps.push_back(std::move(step)); }
+  void add(std::function<void(Run&)> f) { p_.steps.push_back(std::move(f)); }
   std::string branch() { return r_.pick(branches_); }
   uint64_t sym() { return 1 + r_.below(p_.symbols.size()); }
   // Mostly plain weights, sometimes small, zero, negative or not finite.
@@ -152,9 +131,8 @@ class Generator {
     const std::string br = branch(), name = preds_[i].name;
     PredConfig c{{}, static_cast<AggregationMode>(r_.below(3)),
                  static_cast<EvidenceMode>(r_.below(3))};
-    if (preds_[i].arity > 0 && r_.chance(15)) {
+    if (preds_[i].arity > 0 && r_.chance(15))
       c.indexes.push_back({"by" + std::to_string(i), {r_.below(preds_[i].arity)}});
-    }
     add([=](Run& r) {
       r.s.configure_predicate(name, c.aggregation, c.evidence_mode);
       r.s.pred_configs[name].indexes = c.indexes;
@@ -164,10 +142,7 @@ class Generator {
     branch();
     const auto rule = static_cast<ApplicabilitySemantics>(r_.below(2));
     const auto constraint = static_cast<ApplicabilitySemantics>(r_.below(2));
-    add([=](Run& r) {
-      r.s.rule_applicability = rule;
-      r.s.constraint_applicability = constraint;
-    });
+    add([=](Run& r) { r.s.rule_applicability = rule, r.s.constraint_applicability = constraint; });
   }
   void fact() {
     const Pred& pred = r_.pick(preds_);
@@ -229,24 +204,20 @@ class Generator {
   }
   void comparison(std::vector<Goal>& body, std::vector<std::string>& bound) {
     static const std::vector<BuiltinOp> kOps = {
-        BuiltinOp::Eq,  BuiltinOp::Ne,  BuiltinOp::Lt,      BuiltinOp::Leq,
-        BuiltinOp::Gt,  BuiltinOp::Geq, BuiltinOp::Between, BuiltinOp::Int,
-        BuiltinOp::Float, BuiltinOp::Entity};
+        BuiltinOp::Eq,  BuiltinOp::Ne,      BuiltinOp::Lt,  BuiltinOp::Leq,   BuiltinOp::Gt,
+        BuiltinOp::Geq, BuiltinOp::Between, BuiltinOp::Int, BuiltinOp::Float, BuiltinOp::Entity};
     BuiltinGoal g{r_.pick(kOps), {}};
     size_t n = g.op == BuiltinOp::Between ? 3 : g.op >= BuiltinOp::Int ? 1 : 2;
     if (r_.chance(2)) ++n;  // a wrong count drops every match
     for (size_t i = 0; i < n; ++i) g.args.push_back(bound_or_literal(bound));
-    if (g.op == BuiltinOp::Eq && r_.chance(30)) {  // binds V
-      g.args[r_.below(2)] = Term::var("V");
-      bound.push_back("V");
-    }
+    if (g.op == BuiltinOp::Eq && r_.chance(30))  // binds V
+      g.args[r_.below(2)] = Term::var("V"), bound.push_back("V");
     body.insert(body.begin() + static_cast<std::ptrdiff_t>(r_.below(body.size() + 1)), g);
   }
   // N from two known numbers, kept integral and within a small range so
   // that recursion through it interns finitely many numbers.
   void arithmetic(std::vector<Goal>& body, std::vector<std::string>& bound) {
-    const auto op = static_cast<BuiltinOp>(static_cast<int>(BuiltinOp::Add) + r_.below(4));
-    BuiltinGoal g{op, {}};
+    BuiltinGoal g{static_cast<BuiltinOp>(static_cast<int>(BuiltinOp::Add) + r_.below(4)), {}};
     const size_t solved = r_.below(3);
     for (size_t i = 0; i < 3; ++i) {
       if (i == solved) g.args.push_back(Term::var("N"));
@@ -263,13 +234,10 @@ class Generator {
   std::vector<Goal> body(std::vector<std::string>& bound) {
     const size_t nvars = 2 + r_.below(3);
     std::vector<Goal> goals;
-    for (size_t n = 1 + r_.below(3); n > 0; --n) {
-      goals.emplace_back(std::in_place_type<AtomGoal>, atom(nvars, false, bound));
-    }
-    if (r_.chance(35)) {
+    for (size_t n = 1 + r_.below(3); n > 0; --n) goals.emplace_back(atom(nvars, false, bound));
+    if (r_.chance(35))
       goals.insert(goals.begin() + static_cast<std::ptrdiff_t>(r_.below(goals.size() + 1)),
                    atom(nvars, true, bound));
-    }
     if (r_.chance(35)) comparison(goals, bound);
     if (r_.chance(20)) arithmetic(goals, bound);
     return goals;
@@ -277,8 +245,7 @@ class Generator {
   void add_rule(Rule rule) {
     const uint64_t n = next_rule_id_;
     rule.id = n > 1 && r_.chance(10) ? 1 + r_.below(n - 1) : next_rule_id_++;
-    rule.b = weight(3);
-    rule.d = falsity();
+    rule.b = weight(3), rule.d = falsity();
     add([br = branch(), rule = std::move(rule)](Run& r) { ok(r.s.edb.add_rule(br, rule)); });
   }
   void rule() {
@@ -299,14 +266,11 @@ class Generator {
   static AtomGoal goal2(const std::string& name, const char* x, const char* y) {
     return AtomGoal{name, 2, false, {Term::var(x), Term::var(y)}};
   }
-  // Transitive closure (linear or not), mutual recursion or counting.
+  // Transitive closure (linear or not) into e or another arity-2 predicate,
+  // mutual recursion through another arity-1 one, or counting.
   void recursion_template() {
-    const std::string& e = preds_[0].name;
-    const std::string& one = preds_[1].name;
+    const std::string &e = preds_[0].name, &one = preds_[1].name;
     const Term X = Term::var("X"), N = Term::var("N");
-    // The closure goes into e or into another predicate of arity 2; mutual
-    // recursion needs another one of arity 1. (A declared arity below the
-    // configured one would put an index position out of range.)
     std::string t = e, other;
     for (size_t i = 2; i < preds_.size(); ++i) {
       if (preds_[i].arity == 1) other = preds_[i].name;
@@ -320,27 +284,22 @@ class Generator {
           break;
         }
         [[fallthrough]];
-      case 0:
-      case 1:
+      case 0: case 1:
         add_rule(Rule{0, t, 2, {X, Term::var("Y")}, {goal2(e, "X", "Y")}, 0, 0});
         add_rule(Rule{0, t, 2, {X, Term::var("Y")},
                       {goal2(t, "X", "Z"), goal2(r_.chance(50) ? e : t, "Z", "Y")}, 0, 0});
         break;
       default:
-        add_rule(Rule{0, one, 1, {N},
-                      {AtomGoal{one, 1, false, {X}},
-                       BuiltinGoal{BuiltinOp::Add, {X, Term::integer(1), N}},
-                       BuiltinGoal{BuiltinOp::Lt, {N, Term::integer(6)}}},
-                      0, 0});
+        add_rule(Rule{0, one, 1, {N}, {AtomGoal{one, 1, false, {X}},
+                      BuiltinGoal{BuiltinOp::Add, {X, Term::integer(1), N}},
+                      BuiltinGoal{BuiltinOp::Lt, {N, Term::integer(6)}}}, 0, 0});
     }
   }
   void constraint() {
     Constraint c;
     std::vector<std::string> bound;
     c.body = body(bound);
-    c.id = next_constraint_id_++;
-    c.b = weight(10);
-    c.d = falsity();
+    c.id = next_constraint_id_++, c.b = weight(10), c.d = falsity();
     add([br = branch(), c = std::move(c)](Run& r) { ok(r.s.edb.add_constraint(br, c)); });
   }
 
@@ -355,9 +314,8 @@ class Generator {
 std::vector<std::string> run(const Program& p, bool reference) {
   Run r;
   r.s.eval_control.reference = reference;
-  for (size_t i = 0; i < p.symbols.size(); ++i) {
+  for (size_t i = 0; i < p.symbols.size(); ++i)
     if (ok(r.s.intern(p.symbols[i])) != i + 1) throw std::runtime_error("symbol ids moved");
-  }
   for (const auto& step : p.steps) step(r);
   return std::move(r.out);
 }
@@ -367,41 +325,34 @@ uint64_t env_number(const char* name, uint64_t fallback) {
   return v ? std::strtoull(v, nullptr, 10) : fallback;
 }
 
-// Empty when both evaluations agree, else where they first differ.
+// Empty when both agree, else the first differing line after the last step.
 std::string compare(uint64_t seed) {
-  const Program program = Generator(seed).make();
-  std::vector<std::string> want, got;
+  const std::string at = "seed " + std::to_string(seed) + ": ";
   try {
-    want = run(program, true);
-    got = run(program, false);
+    const Program program = Generator(seed).make();
+    const std::vector<std::string> want = run(program, true), got = run(program, false);
+    const auto [w, g] = std::mismatch(want.begin(), want.end(), got.begin(), got.end());
+    if (w == want.end() && g == got.end()) return "";
+    const auto step = std::find_if(std::make_reverse_iterator(w), want.rend(),
+                                   [](const std::string& l) { return l.starts_with("step "); });
+    return at + (step == want.rend() ? "" : *step) + "\n  reference: " +
+           (w == want.end() ? "(end)" : *w) + "\n  default:   " + (g == got.end() ? "(end)" : *g);
   } catch (const std::exception& e) {
-    return "seed " + std::to_string(seed) + ": exception: " + e.what();
+    return at + e.what();
   }
-  if (want == got) return "";
-  size_t i = 0;
-  while (i < want.size() && i < got.size() && want[i] == got[i]) ++i;
-  std::string call = "(none)";
-  for (size_t j = 0; j < i; ++j) call = want[j].starts_with("step ") ? want[j] : call;
-  return "seed " + std::to_string(seed) + ": first difference after " + call +
-         "\n  reference: " + testing::PrintToString(i < want.size() ? want[i] : "(end)") +
-         "\n  default:   " + testing::PrintToString(i < got.size() ? got[i] : "(end)");
 }
 
-// Opening two fresh sessions dominates the cost of a program, so programs
-// are spread over a few threads; each is still compared on its own.
+// Opening sessions dominates the cost, so programs spread over threads.
 TEST(Differential, ReferenceAndDefaultEvaluationAgreeOnRandomPrograms) {
-  const uint64_t only = env_number("RUVO_DIFF_SEED", 0);
-  const uint64_t first = only != 0 ? only : 1;
-  const uint64_t last = only != 0 ? only : env_number("RUVO_DIFF_COUNT", kDefaultCount);
+  const uint64_t only = env_number("RUVO_DIFF_SEED", 0), first = only ? only : 1;
+  const uint64_t last = only ? only : env_number("RUVO_DIFF_COUNT", kDefaultCount);
   std::vector<std::string> failures(last - first + 1);
   std::atomic<uint64_t> next{first}, failed{0};
   std::vector<std::thread> workers;
   for (uint64_t t = std::clamp(std::thread::hardware_concurrency() / 2, 1u, 4u); t > 0; --t) {
     workers.emplace_back([&] {
-      for (uint64_t seed; failed < 3 && (seed = next++) <= last;) {
-        failures[seed - first] = compare(seed);
-        if (!failures[seed - first].empty()) ++failed;
-      }
+      for (uint64_t seed; failed < 3 && (seed = next++) <= last;)
+        if (!(failures[seed - first] = compare(seed)).empty()) ++failed;
     });
   }
   for (auto& w : workers) w.join();

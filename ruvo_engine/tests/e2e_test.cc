@@ -1,22 +1,11 @@
-// Whole-program tests: small programs materialised through EngineSession
-// and checked against hand-computed states and statistics. A script runs
-// top to bottom; words are separated by spaces; "=> TEXT" compares the
-// rendered result with TEXT.
-//
-//   config (NAME AGG EVMODE)..        Maximum|NoisyOr|CappedSum, None|PerSource|ProofTree
-//   semantics RULE CONSTRAINT         each truth|discounted
-//   branch NAME                       following events go to this branch (default "main")
-//   fact (ATOM [B D])..               one event per atom; default weights 1 0
-//   rule ID HEAD [:- GOAL..] [@ B D]  (also constraint ID :- GOAL.. [@ B D])
-//   retract EVENT_ID | reopen         reopen: flush, close and open the databases again
-//   materialize [DEPTH] => iterations I atoms_changed A | error TEXT
-//   state ATOM.. => B D | ..          get_atom_state of each atom
-//   query NAME => (args) B D STATUS | ..   query_all rows in order ("none" for no rows)
-//   watermark => none|edb|N           the branch's IDB watermark ("edb": equal to the EDB's)
-//
-// An atom or builtin goal is [!]name[/arity][(t,..)]. Terms starting with
-// an uppercase letter or "_" are variables, others symbols interned on first
-// sight. Weights render with 12 significant digits.
+// Programs run through EngineSession against hand-computed states and
+// statistics. Steps end at newlines or " ; "; "=> TEXT" checks the result:
+//   config (NAME AGG EVMODE)..  |  semantics RULE CONSTRAINT (truth|discounted)
+//   branch NAME  |  fact (ATOM [B D])..  |  retract EVENT_ID  |  reopen
+//   rule ID HEAD [:- GOAL..] [@ B D]  |  constraint ID :- GOAL.. [@ B D]
+//   materialize [DEPTH]  |  state ATOM..  |  query NAME  |  watermark (none|edb|N)
+// Goals are [!]name[/arity][(t,..)]; terms starting uppercase or "_" are
+// variables, others symbols. Weights print with 12 significant digits.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,39 +22,33 @@ namespace ruvo {
 namespace {
 
 using test::ok;
-using test::ScratchDir;
 
 std::string weight(double x) {
-  if (x != x) return "nan";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.12g", x + 0.0);  // + 0.0: no "-0"
-  return buf;
+  char buf[32];  // + 0.0: no "-0"
+  return x != x ? "nan" : (std::snprintf(buf, sizeof buf, "%.12g", x + 0.0), buf);
 }
 
-// The position of `w` among `words`: the enums number their values that way.
+// The enums number their values in the order of `words`.
 template <class E>
 E word(std::initializer_list<std::string_view> words, std::string_view w) {
-  for (size_t i = 0; i < words.size(); ++i) {
-    if (words.begin()[i] == w) return static_cast<E>(i);
-  }
-  ADD_FAILURE() << "unknown word " << w;
-  return E{};
+  return static_cast<E>(std::find(words.begin(), words.end(), w) - words.begin());
 }
 
 class Runner {
  public:
   void run(const std::string& script) {
     std::istringstream in(script);
-    for (std::string line; std::getline(in, line);) {
-      if (line.empty() || line[0] == '#') continue;
-      SCOPED_TRACE(line);
-      const size_t arrow = line.find(" => ");
-      std::vector<std::string> w;
-      std::istringstream words(line.substr(0, arrow));
-      for (std::string s; words >> s;) w.push_back(s);
-      const std::string got = step(w);
-      if (arrow != std::string::npos) {
-        EXPECT_EQ(got, line.substr(arrow + 4));
+    for (std::string all; std::getline(in, all);) {
+      if (all.empty() || all[0] == '#') continue;
+      SCOPED_TRACE(all);
+      for (size_t at = 0, end = 0; end != std::string::npos; at = end + 3) {
+        const std::string line = all.substr(at, (end = all.find(" ; ", at)) - at);
+        const size_t arrow = line.find(" => ");
+        std::vector<std::string> w;
+        std::istringstream words(line.substr(0, arrow));
+        for (std::string s; words >> s;) w.push_back(s);
+        const std::string got = step(w);
+        if (arrow != std::string::npos) { EXPECT_EQ(got, line.substr(arrow + 4)) << line; }
       }
     }
   }
@@ -115,14 +98,13 @@ class Runner {
     const std::string& cmd = w[0];
     double b = 1.0, d = 0.0;
     if (cmd == "config") {
-      for (size_t i = 1; i + 2 < w.size(); i += 3) {
+      for (size_t i = 1; i + 2 < w.size(); i += 3)
         s_->configure_predicate(
             w[i], word<AggregationMode>({"Maximum", "NoisyOr", "CappedSum"}, w[i + 1]),
             word<EvidenceMode>({"None", "PerSource", "ProofTree"}, w[i + 2]));
-      }
     } else if (cmd == "semantics") {
-      s_->rule_applicability = word<ApplicabilitySemantics>({"truth", "discounted"}, w[1]);
-      s_->constraint_applicability = word<ApplicabilitySemantics>({"truth", "discounted"}, w[2]);
+      s_->rule_applicability = ApplicabilitySemantics(w[1] == "discounted");
+      s_->constraint_applicability = ApplicabilitySemantics(w[2] == "discounted");
     } else if (cmd == "branch") {
       branch_ = w[1];
     } else if (cmd == "fact") {
@@ -135,17 +117,14 @@ class Runner {
         i += weighted ? 2 : 0;
       }
     } else if (cmd == "rule") {
-      const AtomGoal h = atom(w[2]);
-      std::vector<Goal> goals = body(w, 3, b, d);
+      const AtomGoal h = atom(w[2]);  // braced lists run left to right: body() sets b, d first
       ok(s_->edb.add_rule(branch_, Rule{std::stoull(w[1]), h.pred_name, h.pred_arity, h.args,
-                                       std::move(goals), b, d}));
+                                       body(w, 3, b, d), b, d}));
     } else if (cmd == "constraint") {
-      std::vector<Goal> goals = body(w, 2, b, d);
-      ok(s_->edb.add_constraint(branch_, Constraint{std::stoull(w[1]), std::move(goals), b, d}));
+      ok(s_->edb.add_constraint(branch_, Constraint{std::stoull(w[1]), body(w, 2, b, d), b, d}));
     } else if (cmd == "reopen") {
       ok(s_->flush_all());
-      s_.reset();
-      s_ = open();
+      s_.reset(), s_ = open();
     } else if (cmd == "retract") {
       ok(s_->edb.retract_fact(branch_, std::stoull(w[1])));
     } else if (cmd == "materialize") {
@@ -171,113 +150,57 @@ class Runner {
         out += belnap_text(row.status);
       }
       return out.empty() ? "none" : out;
-    } else if (cmd == "watermark") {
+    } else {  // watermark
       const auto wm = ok(s_->idb_watermark(branch_));
       return !wm ? "none" : *wm == ok(s_->edb_watermark()) ? "edb" : std::to_string(*wm);
-    } else {
-      ADD_FAILURE() << "unknown directive " << cmd;
     }
     return "";
   }
 
-  std::optional<EngineSession> open() {
-    return ok(EngineSession::open(dir_ / "edb", dir_ / "idb"));
-  }
-  ScratchDir dir_;
+  std::optional<EngineSession> open() { return ok(EngineSession::open(dir_ / "e", dir_ / "i")); }
+  test::ScratchDir dir_;
   std::optional<EngineSession> s_ = open();
   std::string branch_ = "main";
 };
 
-struct Program {
-  const char* name;
-  const char* script;
-};
-void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
-
-// Statistics are counted by hand: `iterations` is the number of passes over
-// components that head a rule; `atoms_changed` counts every upsert (from the
-// constraint pass or a firing) that moved its atom's state.
-const Program kPrograms[] = {{"TransitiveClosureOverChain", R"(
-fact edge(a,b) edge(b,c) edge(c,d)
-rule 1 path(X,Y) :- edge(X,Y)
-rule 2 path(X,Z) :- edge(X,Y) path(Y,Z)
-# pass 1: rule 1 gives ab bc cd, rule 2 already sees them: ac bd (5)
-# pass 2: ad (1); pass 3 changes nothing
-materialize => iterations 3 atoms_changed 6
+// `iterations` counts passes over components that head a rule;
+// `atoms_changed` counts upserts (constraint pass or firing) that moved a state.
+constexpr const char* kPrograms = R"(
+== TransitiveClosureOverChain
+fact edge(a,b) edge(b,c) edge(c,d) ; rule 1 path(X,Y) :- edge(X,Y) ; rule 2 path(X,Z) :- edge(X,Y) path(Y,Z)
+materialize => iterations 3 atoms_changed 6 ; state path(d,a) => 0 0 ; watermark => edb
 query path => (a,b) 1 0 True | (a,c) 1 0 True | (a,d) 1 0 True | (b,c) 1 0 True | (b,d) 1 0 True | (c,d) 1 0 True
-state path(d,a) => 0 0
-watermark => edb
-# Maximum states: a second run settles in one pass
 materialize => iterations 1 atoms_changed 0
-)"},
-                             {"TransitiveClosureWithCycle", R"(
-fact edge(a,b) 0.5 0 edge(b,a) 0.5 0
-rule 1 path(X,Y) :- edge(X,Y)
-rule 2 path(X,Z) :- path(X,Y) path(Y,Z)
-# pass 1: ab ba (0.5), then aa bb at 0.25 (4); pass 2: only weaker or equal evidence
+== TransitiveClosureWithCycle
+fact edge(a,b) 0.5 0 edge(b,a) 0.5 0 ; rule 1 path(X,Y) :- edge(X,Y) ; rule 2 path(X,Z) :- path(X,Y) path(Y,Z)
 materialize => iterations 2 atoms_changed 4
 query path => (a,a) 0.25 0 True | (a,b) 0.5 0 True | (b,a) 0.5 0 True | (b,b) 0.25 0 True
-)"},
-                             {"NegationFollowsComponentOrder", R"(
-fact node(a) node(b) node(c) edge(a,b)
-# Listed against dependency order on purpose: components decide, not input order.
-rule 1 ok(X) :- node(X) !unreached(X)
-rule 2 unreached(X) :- node(X) !reach(X)
-rule 3 reach(X) :- edge(X,Y)
-materialize => iterations 3 atoms_changed 4
-query reach => (a) 1 0 True
-query unreached => (b) 1 0 True | (c) 1 0 True
-query ok => (a) 1 0 True
-)"},
-                             {"Constraints", R"(
-fact p(a) 0.8 0 q(a) 0.5 0 q(b) 0.5 0
-constraint 1 :- p(X) q(X) @ 0.5 0.9
-# one violation, strength 0.8 * 0.5 = 0.4, v = 0.5 * 0.4; the constraint's d is unused
-materialize => iterations 0 atoms_changed 2
-query p => (a) 0.8 0.2 Both
-query q => (a) 0.5 0.2 Both | (b) 0.5 0 True
-# the second run sees d 0.2 on both atoms: strength 0.4 * 0.64, weaker than before
+== NegationFollowsComponentOrder
+fact node(a) node(b) node(c) edge(a,b) ; rule 1 ok(X) :- node(X) !unreached(X)
+rule 2 unreached(X) :- node(X) !reach(X) ; rule 3 reach(X) :- edge(X,Y)
+materialize => iterations 3 atoms_changed 4 ; query unreached => (b) 1 0 True | (c) 1 0 True ; query ok => (a) 1 0 True
+== Constraints
+# v = 0.5 * 0.8 * 0.5 (the constraint's d is unused), then 0.4 * 0.64: weaker
+fact p(a) 0.8 0 q(a) 0.5 0 q(b) 0.5 0 ; constraint 1 :- p(X) q(X) @ 0.5 0.9
+materialize => iterations 0 atoms_changed 2 ; query q => (a) 0.5 0.2 Both | (b) 0.5 0 True
 materialize => iterations 0 atoms_changed 0
-# only r receives evidence: s is negated and ne is a builtin; no positive weight writes nothing
-fact r(a) r(b) s(b)
-constraint 2 :- r(X) !s(X) ne(X,c) @ 0.5 0
-constraint 3 :- p(X) @ 0 1
-constraint 4 :- p(X) @ -1 1
-materialize => iterations 0 atoms_changed 1
+# only r receives evidence: s is negated, ne a builtin; no positive weight writes nothing
+fact r(a) r(b) s(b) ; constraint 2 :- r(X) !s(X) ne(X,c) @ 0.5 0
+constraint 3 :- p(X) @ 0 1 ; constraint 4 :- p(X) @ -1 1 ; materialize => iterations 0 atoms_changed 1
 state p(a) r(a) r(b) s(b) => 0.8 0.2 | 1 0.5 | 1 0 | 1 0
-)"},
-                             {"NewSessionAnswersNothingUntilItMaterialises", R"(
-fact e(a,b) 0.9 0
-rule 1 p(X,Y) :- e(X,Y)
-materialize => iterations 1 atoms_changed 1
-reopen
-query p => none
-state p(a,b) => 0 0
-watermark => edb
-# derived by the first session already
-materialize => iterations 1 atoms_changed 0
-query p => (a,b) 0.9 0 True
-)"},
-                             {"ConstraintPassRunsBeforeRules", R"(
-fact e(a)
-rule 1 p(X) :- e(X)
-constraint 1 :- p(X) @ 1 0
-# the first run's constraint sees no p yet; the second one sees p(a)
-materialize => iterations 1 atoms_changed 1
-state p(a) => 1 0
-materialize => iterations 1 atoms_changed 1
-state p(a) => 1 1
-)"},
-                             {"AggregationAndEvidenceModesRematerialised", R"(
+== NewSessionAnswersNothingUntilItMaterialises
+fact e(a,b) 0.9 0 ; rule 1 p(X,Y) :- e(X,Y) ; materialize => iterations 1 atoms_changed 1 ; reopen
+query p => none ; state p(a,b) => 0 0 ; watermark => edb
+materialize => iterations 1 atoms_changed 0 ; query p => (a,b) 0.9 0 True
+== ConstraintPassRunsBeforeRules
+fact e(a) ; rule 1 p(X) :- e(X) ; constraint 1 :- p(X) @ 1 0
+materialize => iterations 1 atoms_changed 1 ; state p(a) => 1 0
+materialize => iterations 1 atoms_changed 1 ; state p(a) => 1 1
+== AggregationAndEvidenceModesRematerialised
 config n NoisyOr None s NoisyOr PerSource t NoisyOr ProofTree c CappedSum None
-config cs CappedSum PerSource np NoisyOr PerSource nn NoisyOr None cn CappedSum None
-config dup NoisyOr PerSource
-fact p(a) 0.5 0 n(a) 0.5 0 s(a) 0.5 0 t(a) 0.5 0 c(a) 0.4 0 cs(a) 0.4 0
-# duplicate facts are two sources
-fact dup(a) 0.5 0 dup(a) 0.5 0
-rule 1 np(X) :- p(X) @ 0.5 0
-rule 2 nn(X) :- p(X) @ 0.5 0
-rule 3 cn(X) :- p(X) @ 0.5 0
+config cs CappedSum PerSource np NoisyOr PerSource nn NoisyOr None cn CappedSum None dup NoisyOr PerSource
+fact p(a) 0.5 0 n(a) 0.5 0 s(a) 0.5 0 t(a) 0.5 0 c(a) 0.4 0 cs(a) 0.4 0 dup(a) 0.5 0 dup(a) 0.5 0
+rule 1 np(X) :- p(X) @ 0.5 0 ; rule 2 nn(X) :- p(X) @ 0.5 0 ; rule 3 cn(X) :- p(X) @ 0.5 0
 materialize => iterations 3 atoms_changed 3
 state p(a) n(a) s(a) t(a) c(a) cs(a) => 0.5 0 | 0.5 0 | 0.5 0 | 0.5 0 | 0.4 0 | 0.4 0
 state np(a) nn(a) cn(a) dup(a) => 0.25 0 | 0.25 0 | 0.25 0 | 0.75 0
@@ -287,134 +210,77 @@ state p(a) n(a) s(a) t(a) c(a) cs(a) => 0.5 0 | 0.75 0 | 0.5 0 | 0.5 0 | 0.8 0 |
 state np(a) nn(a) cn(a) dup(a) => 0.25 0 | 0.4375 0 | 0.5 0 | 0.75 0
 materialize => iterations 3 atoms_changed 2
 state n(a) c(a) nn(a) cn(a) dup(a) => 0.875 0 | 1 0 | 0.578125 0 | 0.75 0 | 0.75 0
-)"},
-                             {"StrengthKnobsAndClamping", R"(
-fact p(a) 0.8 0.5 big(a) 1.5 0
-rule 1 q(X) :- p(X)
-rule 2 w(X) :- big(X) @ 0.5 0.5
-materialize => iterations 2 atoms_changed 2
-state q(a) w(a) => 0.4 0 | 0.5 0.5
-semantics truth discounted
-materialize => iterations 2 atoms_changed 1
-state q(a) => 0.8 0
-)"},
-                             {"EmptyBodyUnboundHeadAndPassesWithoutChange", R"(
-fact e(a)
-rule 1 fixed(a) @ 0.7 0.2
-rule 2 loose(X,Y) :- fixed(X)
-rule 3 neg(X) :- !fixed(X)
-# no matches, and recursion without change: one pass each
-rule 4 p(X) :- e(X) f(X)
-rule 5 r(X) :- r(X)
-materialize => iterations 5 atoms_changed 1
-query fixed => (a) 0.7 0.2 Both
-query loose => none
+== StrengthKnobsAndClamping
+# strength clamps to 1 for big; below 0 (skipped) for over under discounting
+fact p(a) 0.8 0.5 big(a) 1.5 0 over(a) 0.5 1.5 ; rule 1 q(X) :- p(X) ; rule 2 w(X) :- big(X) @ 0.5 0.5
+rule 3 o(X) :- over(X) @ 0.5 0 ; materialize => iterations 3 atoms_changed 2
+state q(a) w(a) o(a) => 0.4 0 | 0.5 0.5 | 0 0 ; semantics truth discounted
+materialize => iterations 3 atoms_changed 2 ; state q(a) o(a) => 0.8 0 | 0.25 0
+== EmptyBodyUnboundHeadAndPassesWithoutChange
+fact e(a) ; rule 1 fixed(a) @ 0.7 0.2 ; rule 2 loose(X,Y) :- fixed(X) ; rule 3 neg(X) :- !fixed(X)
+rule 4 p(X) :- e(X) f(X) ; rule 5 r(X) :- r(X)
+materialize => iterations 5 atoms_changed 1 ; query fixed => (a) 0.7 0.2 Both ; query loose => none
 query neg => none
-query p => none
-)"},
-                             {"MaxDepthStopsQuietlyAndLaterComponentsRun", R"(
-config r NoisyOr None
-fact r(a) nan 0 base(a)
-rule 1 r(X) :- r(X) base(X)
-rule 2 after(X) :- base(X)
-rule 3 base2(X) :- base(X)
+== MaxDepthStopsQuietlyAndLaterComponentsRun
 # r holds NaN, so every pass changes it again
-materialize 0 => iterations 3 atoms_changed 3
-materialize 4 => iterations 6 atoms_changed 4
-state after(a) r(a) => 1 0 | nan nan
-watermark => edb
-)"},
-                             {"CapErrorKeepsPartialStateAndWatermark", R"(
-config r NoisyOr None
-fact seed(a) r(a) nan 0
-rule 1 base(X) :- seed(X)
-rule 2 r(X) :- r(X) base(X)
-materialize => error Eval(MaxIterationsExceeded)
-state base(a) r(a) => 1 0 | nan nan
-watermark => none
-materialize 2 => iterations 3 atoms_changed 2
-watermark => edb
-fact seed(b)
-materialize => error Eval(MaxIterationsExceeded)
-state base(b) => 1 0
-# still the watermark of the last successful run, not event 5
-watermark => 4
-)"},
-                             {"WrongArityFactFailsEveryRun", R"(
+config r NoisyOr None ; fact r(a) nan 0 base(a) ; rule 1 r(X) :- r(X) base(X)
+rule 2 after(X) :- base(X) ; rule 3 base2(X) :- base(X)
+materialize 0 => iterations 3 atoms_changed 3 ; materialize 4 => iterations 6 atoms_changed 4
+state after(a) r(a) => 1 0 | nan nan ; watermark => edb
+== CapErrorKeepsPartialStateAndWatermark
+config r NoisyOr None ; fact seed(a) r(a) nan 0 ; rule 1 base(X) :- seed(X) ; rule 2 r(X) :- r(X) base(X)
+materialize => error Eval(MaxIterationsExceeded) ; state base(a) r(a) => 1 0 | nan nan ; watermark => none
+materialize 2 => iterations 3 atoms_changed 2 ; fact seed(b)
+materialize => error Eval(MaxIterationsExceeded) ; state base(b) => 1 0 ; watermark => 4
+== WrongArityFactFailsEveryRun
 fact q(a) p/2(a,b,c) r(a)
 materialize => error Idb(InvalidArity { expected: 2, found: 3 })
 materialize => error Idb(InvalidArity { expected: 2, found: 3 })
-state q(a) => 1 0
-query r => none
-watermark => none
-retract 2
-materialize => iterations 0 atoms_changed 0
-query r => (a) 1 0 True
-watermark => edb
-)"},
-                             {"ArityClashes", R"(
-fact e(a,b)
-rule 1 p(X,Y) :- e(X,Y)
-rule 2 p/3(X,Y,Y) :- e(X,Y)
-materialize => error Eval(Store(InvalidArity { expected: 2, found: 3 }))
-state p(a,b) => 1 0
+state q(a) => 1 0 ; query r => none ; watermark => none
+retract 2 ; materialize => iterations 0 atoms_changed 0 ; query r => (a) 1 0 True ; watermark => edb
+== ArityClashes
+fact e(a,b) ; rule 1 p(X,Y) :- e(X,Y) ; rule 2 p/3(X,Y,Y) :- e(X,Y)
+materialize => error Eval(Store(InvalidArity { expected: 2, found: 3 })) ; state p(a,b) => 1 0
 # a constraint's arity wins over the rules': the rule's head id has no name left
-branch two
-fact e(a,b)
-rule 1 p2(X,Y) :- e(X,Y)
-constraint 1 :- p2/3(X,Y,Z) @ 0.5 0
-materialize => iterations 0 atoms_changed 0
-query p2 => none
-)"},
-                             {"BranchesShareAtomStates", R"(
-branch one
-fact p(a) 0.3 0
-branch two
-fact p(a) 0.6 0
-materialize => iterations 0 atoms_changed 0
-state p(a) => 0.6 0
-watermark => edb
-branch one
-watermark => none
-materialize => iterations 0 atoms_changed 0
-state p(a) => 0.6 0
-watermark => edb
-branch empty
-materialize => iterations 0 atoms_changed 0
-watermark => edb
-)"},
-                             {"QueryListsPresentRowsWithStatus", R"(
+branch two ; fact e(a,b) ; rule 1 p2(X,Y) :- e(X,Y) ; constraint 1 :- p2/3(X,Y,Z) @ 0.5 0
+materialize => iterations 0 atoms_changed 0 ; query p2 => none
+== BranchesShareAtomStates
+branch one ; fact p(a) 0.3 0 ; branch two ; fact p(a) 0.6 0
+materialize => iterations 0 atoms_changed 0 ; state p(a) => 0.6 0 ; branch one ; watermark => none
+materialize => iterations 0 atoms_changed 0 ; state p(a) => 0.6 0 ; watermark => edb
+branch empty ; materialize => iterations 0 atoms_changed 0 ; watermark => edb
+== QueryListsPresentRowsWithStatus
 config spread NoisyOr None
-fact p(a) 1e-12 0 p(b) 2e-12 0 p(c) 0 0.5 p(d) 0.5 0.5 p(e) 0 0
-# noisy-or spreads a NaN into the stored state
-fact spread(e) nan 0
-# nothing is known before the first materialisation
-query p => none
-materialize => iterations 0 atoms_changed 0
+fact p(a) 1e-12 0 p(b) 2e-12 0 p(c) 0 0.5 p(d) 0.5 0.5 p(e) 0 0 spread(e) nan 0
+query p => none ; materialize => iterations 0 atoms_changed 0
 query p => (b) 2e-12 0 True | (c) 0 0.5 False | (d) 0.5 0.5 Both
-query spread => (e) nan 0 Neither
-# stored, yet not listed; another argument count names another key: no state and no error
+query spread => (e) nan 0 Neither ; query nothing => none
+# stored, yet not listed; another argument count names another key
 state p(a) p(d,d) => 1e-12 0 | 0 0
-query nothing => none
-)"},
-                             {"ConfigTakesEffectOnlyAtFirstRegistration", R"(
-config n CappedSum None
-# the later configuration replaces the earlier one
-config n NoisyOr None m NoisyOr None
-fact n(a) 0.6 0 m(a) 0.6 0
-materialize => iterations 0 atoms_changed 0
-# m is registered now: configuring it again changes nothing
-config m CappedSum None
-materialize => iterations 0 atoms_changed 0
-state n(a) m(a) => 0.84 0 | 0.84 0
-)"}};
+== ConfigTakesEffectOnlyAtFirstRegistration
+config m NoisyOr None ; fact m(a) 0.6 0 ; materialize => iterations 0 atoms_changed 0
+config m CappedSum None ; materialize => iterations 0 atoms_changed 0 ; state m(a) => 0.84 0
+)";
+
+struct Program { std::string name, script; };
+void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
+
+std::vector<Program> programs() {
+  std::vector<Program> out;
+  std::istringstream in(kPrograms);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("== ")) out.push_back({line.substr(3), ""});
+    else if (!out.empty()) out.back().script += line + "\n";
+  }
+  return out;
+}
 
 class ProgramTest : public ::testing::TestWithParam<Program> {};
 
 TEST_P(ProgramTest, Runs) { Runner().run(GetParam().script); }
 
-INSTANTIATE_TEST_SUITE_P(Programs, ProgramTest, ::testing::ValuesIn(kPrograms),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Programs, ProgramTest, ::testing::ValuesIn(programs()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace ruvo

@@ -1,7 +1,5 @@
-// Goals against a temporary derived-state store: builtins and the number
-// and text rules behind them, atom joins, rules compiled and fired, the
-// constraint pass, and the bytes of evidence ids. Whole evaluations are
-// covered by e2e_test.cc.
+// Goals against a temporary derived-state store: builtins, number texts,
+// joins, compiled and fired rules, the constraint pass, evidence id bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,8 +27,12 @@ constexpr uint64_t kTop = ~uint64_t{0};
 constexpr auto kTruthOnly = ApplicabilitySemantics::BodyTruthOnly;
 constexpr auto kDiscounted = ApplicabilitySemantics::BodyTruthDiscountedByBodyFalsity;
 
-// A temporary derived-state store with helpers to intern symbols, register
-// predicates, write atom states, evaluate goals and list evidence ids.
+Bindings bind_all(std::initializer_list<std::pair<std::string_view, uint64_t>> items) {
+  Bindings b;
+  for (const auto& [n, v] : items) b.bind(n, v);
+  return b;
+}
+
 class StoreTest : public ::testing::Test {
  protected:
   uint64_t sym(std::string_view text) { return ok(store.symbols.get_or_insert(text)); }
@@ -41,23 +43,17 @@ class StoreTest : public ::testing::Test {
   }
   void put(uint64_t pred_id, std::vector<uint64_t> args, double b, double d = 0.0,
            std::optional<std::string> evidence = std::nullopt) {
-    ok(store.upsert_atom(AtomKey{pred_id, std::move(args)},
-                         Contribution{b, d, std::move(evidence)}));
-  }
-  AtomState state(uint64_t pred_id, std::vector<uint64_t> args) {
-    return ok(store.get_state(AtomKey{pred_id, args}));
+    ok(store.upsert_atom(AtomKey{pred_id, std::move(args)}, Contribution{b, d, evidence}));
   }
   // Bindings point into a goal's terms, so goals live as long as the fixture.
   std::vector<BodyMatch> eval(CompiledGoal g, const std::vector<BodyMatch>& in = {BodyMatch{}}) {
     return eval_goal(store, goals_.emplace_back(std::move(g)), in);
   }
 
-  // Runs a builtin written "word|arg|arg..." on one match in which B is
-  // bound to the symbol "42". A single uppercase letter is a variable, "i:N"
-  // an Int, "f:X" a Float, "#N" a raw symbol id, "s:N" a Str, anything else
-  // the text of a symbol. Gives "no" when the match is dropped, else the new
-  // bindings ("Z=3", "#N" for an id without text) or "yes" when there are
-  // none.
+  // Runs "word|arg|.." on one match binding B to the symbol "42". Args: an
+  // uppercase letter is a variable, "i:N" Int, "f:X" Float, "#N" a raw id,
+  // "s:N" Str, else a symbol's text. Gives "no" (dropped), the new bindings
+  // ("Z=3", "#N" without text) or "yes".
   std::string run(const std::string& text) {
     std::vector<std::string> parts;
     std::istringstream in(text + "|");
@@ -74,33 +70,28 @@ class StoreTest : public ::testing::Test {
                      : a.starts_with("s:") ? Term::str(std::stoull(rest))
                                            : Term::constant(sym(a)));
     }
-    BodyMatch seed;
-    seed.bindings.bind("B", sym("42"));
-    const auto out = eval(BuiltinGoal{builtin_from_word(parts[0]).value(), args}, {seed});
+    const auto out = eval(BuiltinGoal{builtin_from_word(parts[0]).value(), args},
+                          {BodyMatch{bind_all({{"B", sym("42")}})}});
     if (out.empty()) return "no";
     EXPECT_EQ(out.size(), 1u) << text;
     std::string bound;
     for (const auto& [name, value] : out[0].bindings.items()) {
       if (name == "B") continue;
-      const auto t = ok(store.symbols.get_text(value));
       bound += (bound.empty() ? "" : " ") + std::string(name) + "=" +
-               t.value_or("#" + std::to_string(value));
+               ok(store.symbols.get_text(value)).value_or("#" + std::to_string(value));
     }
     return bound.empty() ? "yes" : bound;
   }
-  // Each case is "goal => result".
   void check(std::initializer_list<std::string> cases) {
     for (const std::string& c : cases) {
       const size_t arrow = c.find(" => ");
       EXPECT_EQ(run(c.substr(0, arrow)), c.substr(arrow + 4)) << c;
     }
   }
-  // The same result for the word applied to each text.
   void check_each(const std::string& word, const std::string& result,
                   std::initializer_list<std::string> texts) {
     for (const std::string& t : texts) EXPECT_EQ(run(word + "|" + t), result) << word << " " << t;
   }
-  // Evidence ids stored for the atom, in key order.
   std::vector<std::string> evidence_ids(uint64_t pred_id, std::vector<uint64_t> args) {
     const std::string prefix = encode_state_key(pred_id, args);
     std::vector<std::string> out;
@@ -116,176 +107,108 @@ class StoreTest : public ::testing::Test {
 };
 
 CompiledAtom atom(uint64_t pred_id, std::vector<Term> args, bool negated = false) {
-  const uint64_t arity = args.size();
-  return CompiledAtom{std::move(args), pred_id, arity, negated};
-}
-
-Bindings bind_all(std::initializer_list<std::pair<std::string_view, uint64_t>> items) {
-  Bindings b;
-  for (const auto& [n, v] : items) b.bind(n, v);
-  return b;
+  return CompiledAtom{args, pred_id, args.size(), negated};
 }
 
 const Term X = Term::var("X"), Y = Term::var("Y"), Z = Term::var("Z");
 
 using BuiltinsTest = StoreTest;
 
-TEST_F(BuiltinsTest, EqualityAndComparisons) {
-  check({// eq binds either side or compares; ne needs both sides.
-         "eq|X|B => X=42", "eq|B|X => X=42", "eq|X|Z => no", "eq|X|X => no", "eq|B|B => yes",
-         "eq|B|42 => yes", "eq|B|41 => no", "ne|#1|#2 => yes", "ne|#1|#1 => no", "ne|X|#1 => no",
-         "ne|#1|X => no",
-         // Binding to an Int term stores its raw bits.
-         "eq|X|i:-1 => X=#18446744073709551615",
-         // Numbers are symbol texts: 3 and 3.0 are different symbols with the
-         // same number, and numbers, not texts, are compared.
-         "eq|3|3.0 => no", "ne|3|3.0 => yes", "leq|3|3.0 => yes", "geq|3|3.0 => yes",
-         "lt|3|3.0 => no", "gt|10|9 => yes", "lt|9|10 => yes", "lt|i:-3|-2.5 => yes",
-         "geq|f:2.5|2.5 => yes", "lt|-inf|1e308 => yes", "between|5|5|5 => yes",
-         "between|7|i:5|1e1 => yes", "between|5|10|1 => no", "between|5|nan|10 => no",
-         "between|11|5|10 => no"});
-  // No number: text, blank, NaN, unbound, unknown symbol.
+TEST_F(BuiltinsTest, ComparisonsArithmeticAndTypeTests) {
+  // eq binds either side or compares; ne needs both sides; an Int binds its
+  // raw bits; numbers, not texts, compare (3 and 3.0 are two symbols).
+  check({"eq|X|B => X=42", "eq|B|X => X=42", "eq|X|Z => no", "eq|B|B => yes", "eq|B|41 => no",
+         "ne|#1|#2 => yes", "ne|#1|#1 => no", "ne|X|#1 => no", "ne|#1|X => no",
+         "eq|X|i:-1 => X=#18446744073709551615", "eq|3|3.0 => no", "ne|3|3.0 => yes",
+         "leq|3|3.0 => yes", "geq|3|3.0 => yes", "lt|3|3.0 => no", "gt|10|9 => yes",
+         "lt|i:-3|-2.5 => yes", "lt|-inf|1e308 => yes", "between|5|5|5 => yes",
+         "between|7|i:5|1e1 => yes", "between|5|10|1 => no", "between|5|nan|10 => no"});
   for (const char* op : {"lt", "leq", "gt", "geq"}) {
-    check_each(op, "no", {"abc|1", "1| 1", "nan|nan", "X|1", "#999999|1"});
+    check_each(op, "no", {"abc|1", "nan|nan", "X|1", "#999999|1"});
   }
-}
-
-TEST_F(BuiltinsTest, ArithmeticSolvesChecksAndInterns) {
+  // Arithmetic solves for one unknown or checks.
   check({"add|1|2|Z => Z=3", "add|X|2|5 => X=3", "add|2|Y|5 => Y=3", "sub|1|3|Z => Z=-2",
-         "sub|X|3|1 => X=4", "sub|10|Y|4 => Y=6", "mul|2.5|2|Z => Z=5", "mul|2|Y|5 => Y=2.5",
-         "div|1|3|Z => Z=0.3333333333333333", "div|1|Y|4 => Y=0.25", "add|i:2|f:0.5|Z => Z=2.5",
-         // Checks with all three known.
-         "add|0.1|0.2|0.3 => yes", "add|0.1|0.2|0.30001 => no", "div|1|4|0.25 => yes",
-         "div|0|0|0 => no", "add|nan|1|nan => no",
+         "sub|X|3|1 => X=4", "sub|10|Y|4 => Y=6", "mul|2|Y|5 => Y=2.5", "div|1|Y|4 => Y=0.25",
+         "div|1|3|Z => Z=0.3333333333333333", "add|i:2|f:0.5|Z => Z=2.5",
+         "add|0.1|0.2|0.3 => yes", "add|0.1|0.2|0.30001 => no", "add|nan|1|nan => no",
          // Divisors at or below 1e-12 drop the match; solving div for X multiplies.
-         "mul|X|0|5 => no", "mul|X|1e-12|5 => no", "mul|X|-1e-12|5 => no", "mul|X|nan|5 => no",
+         "mul|X|1e-12|5 => no", "mul|X|-1e-12|5 => no", "mul|X|nan|5 => no",
          "mul|X|2e-12|5 => X=2500000000000", "div|X|0|5 => X=0", "div|1|0|Z => no",
-         "div|1|Y|0 => no", "div|5|0|5 => no", "div|5|1e-12|5e12 => no",
-         // Anything but one unknown beside two numbers drops the match.
-         "add|X|X|4 => no", "add|X|Y|4 => no", "add|X|abc|4 => no", "add|abc|1|4 => no",
-         // Results are interned as number texts: 2^63 and above in full with
-         // their shortest digits, negative zero as 0.
-         "mul|4294967296|2147483648|Z => Z=9223372036854776000",
-         "mul|-4294967296|2147483648|Z => Z=-9223372036854776000",
+         "div|1|Y|0 => no", "div|5|1e-12|5e12 => no", "add|X|X|4 => no", "add|X|Y|4 => no",
+         "add|X|abc|4 => no", "mul|4294967296|2147483648|Z => Z=9223372036854776000",
          "mul|1e10|1e10|Z => Z=100000000000000000000", "mul|-1|0|Z => Z=0",
-         "add|inf|1|Z => Z=inf", "add|inf|-inf|Z => Z=NaN", "sub|2.5e-7|0|Z => Z=0.00000025"});
-}
-
-TEST_F(BuiltinsTest, TypeTestsOnValueTexts) {
+         "add|inf|-inf|Z => Z=NaN", "sub|2.5e-7|0|Z => Z=0.00000025"});
+  // Type tests read Int and Float terms through their decimal and display texts.
   check({"int| 42  => yes", "int|\xE3\x80\x80" "42 => yes", "int|\x1C" "42 => no", "int|+42 => no",
-         "int|4.0 => no", "float|42 => no", "float|\x1C" "2.5 => no", "entity|\x1C" "2.5 => yes",
-         "string|\"\" => yes", "string|\"hi there\" => yes", "string|\" => no",
-         "string| \"x\" => no", "date|d\" => yes", "date|d\"2024-01-01\" => yes",
-         "date|dt\"2024\" => no", "datetime|dt\" => yes", "datetime|dt\"2024-01-01T00:00\" => yes",
-         "datetime|d\"x\" => no", "duration|dur\" => yes", "duration|dur\"PT1H\" => yes",
-         "duration|du\"x\" => no", "duration|dur\"x => no",
-         // Int and Float terms are read through their decimal and display texts.
-         "int|f:3.0 => yes", "float|f:3.0 => no", "int|f:-0.0 => yes", "float|f:2.5 => yes",
-         "int|i:-12 => yes", "int|f:1e20 => yes", "float|f:nan => yes",
-         // A bound variable reads its symbol.
-         "int|B => yes", "predicate_ref|B => no"});
+         "float|\x1C" "2.5 => no", "entity|\x1C" "2.5 => yes", "string|\"\" => yes",
+         "string|\" => no", "string| \"x\" => no", "date|d\" => yes", "date|dt\"2024\" => no",
+         "datetime|dt\"2024-01-01T00:00\" => yes", "datetime|d\"x\" => no",
+         "duration|dur\"PT1H\" => yes", "duration|du\"x\" => no", "duration|dur\"x => no",
+         "int|f:3.0 => yes", "float|f:3.0 => no", "int|f:-0.0 => yes", "int|i:-12 => yes",
+         "int|f:1e20 => yes", "float|f:nan => yes", "int|B => yes", "predicate_ref|B => no"});
   for (const char* word : {"float", "entity"}) {
-    check_each(word, word[0] == 'f' ? "yes" : "no",
-               {"4.0", "+42", "1e5", " 2.5 ", "nan", "inf", "Infinity", "-INF", "\xE3\x80\x80.5"});
+    check_each(word, word[0] == 'f' ? "yes" : "no", {"4.0", "+42", " 2.5 ", "nan", "-INF"});
   }
-  check_each("entity", "yes", {"", "alice", "a b", "\"", "d\"x", "p/2"});
-  check_each("entity", "no", {"42", "4.0", "\"x\"", "d\"x\"", "dt\"x\"", "dur\"x\""});
-  check_each("predicate_ref", "yes", {"edge/2", "e_1/0", "aB9_/123"});
-  check_each("predicate_ref", "no", {"Edge/2", "edge/", "/2", "edge/2/3", "edge/x", "edge/ 2",
-                                     "edge", "_e/1", "ed-ge/1", "edge/2 "});
-  // No value text: unbound variable or missing symbol.
-  for (const char* op :
-       {"int", "string", "float", "entity", "predicate_ref", "date", "datetime", "duration"}) {
+  check_each("entity", "yes", {"", "a b", "\"", "d\"x", "p/2"});
+  check_each("entity", "no", {"42", "\"x\"", "d\"x\"", "dt\"x\"", "dur\"x\""});
+  check_each("predicate_ref", "yes", {"edge/2", "aB9_/123"});
+  check_each("predicate_ref", "no",
+             {"Edge/2", "edge/", "/2", "edge/2/3", "edge/x", "edge", "_e/1", "edge/2 "});
+  for (const char* op : {"int", "string", "float", "entity", "predicate_ref", "duration"}) {
     check_each(op, "no", {"X", "#987654", "s:987654"});
   }
 }
 
 TEST_F(BuiltinsTest, MatchesKeepOrderAndWeights) {
-  // A wrong argument count drops every match.
-  const std::vector<BodyMatch> three(3);
+  // A wrong argument count drops every match; filters keep the input order
+  // and bindings the weights.
   const Term one = Term::constant(sym("1"));
-  for (auto [op, n] : {std::pair{BuiltinOp::Eq, 1}, {BuiltinOp::Ne, 3}, {BuiltinOp::Add, 2},
-                       {BuiltinOp::Between, 2}, {BuiltinOp::Int, 0}, {BuiltinOp::Entity, 2}}) {
-    EXPECT_TRUE(eval(BuiltinGoal{op, std::vector<Term>(n, one)}, three).empty());
-  }
-  EXPECT_EQ(eval(BuiltinGoal{BuiltinOp::Entity, {Term::constant(sym("a"))}}, three).size(), 3u);
-  EXPECT_TRUE(eval(BuiltinGoal{BuiltinOp::Eq, {X, one}}, {}).empty());
-  // Filters keep the input order; bindings keep the weights.
+  EXPECT_TRUE(eval(BuiltinGoal{BuiltinOp::Add, {one, one}}, {{}, {}}).empty());
   std::vector<BodyMatch> in;
   for (const char* v : {"1", "5", "3", "9"}) in.push_back({bind_all({{"X", sym(v)}}), 0.5, 0.25});
   auto out = eval(BuiltinGoal{BuiltinOp::Gt, {X, Term::constant(sym("2"))}}, in);
   out = eval(BuiltinGoal{BuiltinOp::Add, {X, one, Y}}, out);
-  out = eval(BuiltinGoal{BuiltinOp::Eq, {Z, Y}}, out);
   ASSERT_EQ(out.size(), 3u);
+  const char* xy[][2] = {{"5", "6"}, {"3", "4"}, {"9", "10"}};
   for (size_t i = 0; i < 3; ++i) {
-    const char* x[] = {"5", "3", "9"};
-    const char* y[] = {"6", "4", "10"};
-    EXPECT_EQ(out[i].bindings, bind_all({{"X", sym(x[i])}, {"Y", sym(y[i])}, {"Z", sym(y[i])}}));
+    EXPECT_EQ(out[i].bindings, bind_all({{"X", sym(xy[i][0])}, {"Y", sym(xy[i][1])}}));
     EXPECT_EQ(std::pair(out[i].b, out[i].d), std::pair(0.5, 0.25));
   }
 }
 
 TEST(NumberTextTest, ParsingAndDisplay) {
-  const std::string max_text = "17976931348623157" + std::string(292, '0');
-  const std::pair<std::string_view, double> parsed[] = {
-      {"5", 5}, {"-2.5", -2.5}, {"5.", 5}, {".5", 0.5}, {"1e3", 1000}, {"+7", 7}, {"1E+3", 1000},
-      {"2.5e-1", 0.25}, {"-.5e1", -5}, {"007", 7}, {"0.1", 0.1}, {"1e400", kInf},
-      {"-1e400", -kInf}, {"1e-400", 0.0}, {"1e99999999999999999999", kInf},
-      {"0e99999999999999999999", 0.0}, {"0.000001e-320", 0.0}, {"4.9e-324", 5e-324},
-      {max_text, 1.7976931348623157e308},
-      {"9007199254740993", 9007199254740992.0},  // ties to even
-      {"INF", kInf}, {"-Infinity", -kInf}, {"+iNf", kInf}};
+  const std::pair<std::string, double> parsed[] = {
+      {"5.", 5}, {".5", 0.5}, {"+7", 7}, {"-.5e1", -5}, {"007", 7}, {"1e400", kInf},
+      {"1e-400", 0.0}, {"1e99999999999999999999", kInf}, {"0e99999999999999999999", 0.0},
+      {"0.000001e-320", 0.0}, {"4.9e-324", 5e-324}, {"9007199254740993", 9007199254740992.0},
+      {"17976931348623157" + std::string(292, '0'), 1.7976931348623157e308}, {"+iNf", kInf}};
   for (const auto& [text, value] : parsed) EXPECT_EQ(parse_number(text), value) << text;
-  EXPECT_TRUE(std::signbit(*parse_number("-0")));
   EXPECT_TRUE(std::signbit(*parse_number("-1e-400")));
-  EXPECT_TRUE(std::isnan(*parse_number("nan")));
   EXPECT_TRUE(std::isnan(*parse_number("-NaN")));
-  for (std::string_view bad : {"",    ".",     "e5",     "1e",    "1e+",   " 1",     "1 ",
-                               "0x10", "1_000", "+",      "-",     "+-1",   "--1",    "1..2",
-                               "1.2.3", "inf1", "infinit", "nan(1)", "1e5.0", "١",     "1,5",
-                               "\t2",  "e",     ".e1",    "+.e1"}) {
+  for (std::string_view bad : {"", ".", "e5", "1e+", " 1", "0x10", "1_000", "+-1", "1..2",
+                               "inf1", "infinit", "nan(1)", "1e5.0", "١", "1,5", ".e1"})
     EXPECT_FALSE(parse_number(bad).has_value()) << "'" << bad << "'";
-  }
-
   // Integer texts: Unicode White_Space trimmed, nothing else.
   for (std::string_view yes :
-       {"42", " 42 ", "-0", "007", "-007", "1234567890123456789012345678901234567890",
-        "\t\n\v\f\r 5", "\xC2\x85" "5\xC2\xA0", "\xE3\x80\x80" "12\xE3\x80\x80",
-        "\xE1\x9A\x80" "1", "\xE2\x80\x80" "1\xE2\x80\x8A", "\xE2\x80\xA8\xE2\x80\xA9" "1",
-        "\xE2\x80\xAF\xE2\x81\x9F" "1"}) {
+       {"-007", "12345678901234567890123456789", "\t\n\v\f\r 5",
+        "\xC2\x85\xE1\x9A\x80\xE2\x80\x80" "1\xE2\x80\x8A\xE2\x80\xA8\xE2\x80\xA9"
+        "\xE2\x80\xAF\xE2\x81\x9F\xC2\xA0"})
     EXPECT_TRUE(is_int_text(yes)) << yes;
-  }
-  for (std::string_view no :
-       {"", "-", "+42", "4.0", "1 2", "\x1C" "5", "5\x1F", "\xE2\x80\x8B" "5",
-        "\xE2\x80\x8C" "5", "\xEF\xBB\xBF" "5", "- 5", "٣", "0x1", "\xC2\xA0"}) {
+  for (std::string_view no : {"", "-", "4.0", "1 2", "5\x1F", "\xE2\x80\x8B" "5",
+                              "\xEF\xBB\xBF" "5", "- 5", "٣", "\xC2\xA0"})
     EXPECT_FALSE(is_int_text(no)) << no;
-  }
   EXPECT_EQ(trim_white_space("\xE3\x80\x80" "a b\xE3\x80\x80 "), "a b");
-  EXPECT_EQ(trim_white_space("\xE2\x80\x80"), "");
-
-  const std::pair<double, std::string> numbers[] = {
-      {3.0, "3"}, {-0.0, "0"}, {2.5, "2.5"}, {-kInf, "-inf"},
-      {-9223372036854774784.0, "-9223372036854774784"},
-      {-9223372036854775808.0, "-9223372036854776000"},
-      {9223372036854775808.0, "9223372036854776000"}};
-  for (const auto& [x, text] : numbers) EXPECT_EQ(number_text(x), text) << x;
+  EXPECT_EQ(number_text(-9223372036854774784.0), "-9223372036854774784");
   const std::pair<double, std::string> floats[] = {
-      {9223372036854775808.0, "9223372036854776000"}, {1e23, "100000000000000000000000"},
-      {0.1 + 0.2, "0.30000000000000004"}, {2.5e-7, "0.00000025"}, {-0.0, "-0"}, {0.0, "0"},
-      {3.0, "3"}, {-123.456, "-123.456"}, {5e-324, "0." + std::string(323, '0') + "5"},
-      {kNaN, "NaN"}, {-kNaN, "NaN"}, {kInf, "inf"}, {-kInf, "-inf"}};
+      {1e23, "100000000000000000000000"}, {0.1 + 0.2, "0.30000000000000004"}, {-0.0, "-0"},
+      {3.0, "3"}, {5e-324, "0." + std::string(323, '0') + "5"}, {-kNaN, "NaN"}, {kInf, "inf"}};
   for (const auto& [x, text] : floats) EXPECT_EQ(float_display(x), text) << x;
-  EXPECT_EQ(float_display(1.5e300).size(), 301u);
 }
-
 
 TEST(EvidenceId, BytesSortBindingsByName) {
   const std::string nul(1, '\0');
   // Values big-endian after 0x00; names order as unsigned bytes.
-  EXPECT_EQ(rule_evidence_id(7, bind_all({{"Y", 3}, {"X", 5}})),
-            be({7}) + "X" + nul + be({5}) + "Y" + nul + be({3}));
   EXPECT_EQ(constraint_evidence_id(7, 1, bind_all({{"X", 5}})), be({7, 1}) + "X" + nul + be({5}));
-  EXPECT_EQ(rule_evidence_id(0x0102030405060708, {}), bytes({1, 2, 3, 4, 5, 6, 7, 8}));
   EXPECT_EQ(
       rule_evidence_id(0, bind_all({{"_a", 4}, {"\xc3\xa9", 5}, {"Y", 3}, {"X1", 2}, {"X", 1}})),
       be({0}) + "X" + nul + be({1}) + "X1" + nul + be({2}) + "Y" + nul + be({3}) + "_a" + nul +
@@ -295,20 +218,17 @@ TEST(EvidenceId, BytesSortBindingsByName) {
 using EvalTest = StoreTest;
 
 Goal goal(std::string name, std::vector<Term> args, bool negated = false) {
-  const uint64_t arity = args.size();
-  return AtomGoal{std::move(name), arity, negated, std::move(args)};
+  return AtomGoal{name, args.size(), negated, args};
 }
 
 TEST_F(EvalTest, CompilingGivesOneIdPerNameInFirstMentionOrder) {
   const std::vector<Rule> rules{
-      Rule{7, "p", 2, {X, Y}, {goal("e", {X, Y})}, 0.9, 0.1},
-      Rule{7, "q", 1, {X},
-           {goal("p", {X, Y, Z}), goal("r", {X}, true), BuiltinGoal{BuiltinOp::Add, {X}}}, 1.0,
-           0.0}};
+      {7, "p", 2, {X, Y}, {goal("e", {X, Y})}, 0.9, 0.1},
+      {7, "q", 1, {X},
+       {goal("p", {X, Y, Z}), goal("r", {X}, true), BuiltinGoal{BuiltinOp::Add, {X}}}, 1, 0}};
   const auto [compiled, names] = ok(compile_rules(store, rules, {}));
   // Head, then body atoms, rule by rule; negated-only names are registered,
-  // builtins not;
-  // the first arity met wins, and a mention keeps its own.
+  // builtins not; the first arity met wins, and a mention keeps its own.
   EXPECT_EQ(names, (NameMap{{"p", 1}, {"e", 2}, {"q", 3}, {"r", 4}}));
   EXPECT_EQ(ok(store.registry.get_profile(1))->arity, 2u);
   EXPECT_EQ(std::get<CompiledAtom>(compiled[1].body[0]).pred_arity, 3u);
@@ -335,40 +255,30 @@ TEST_F(EvalTest, JoinTermKindsShapesAndNaN) {
       {atom(p, {Term::constant(1), Y, Z}), 0}, {atom(p, {Term::constant(1), Y, Z}, true), 1},
       {atom(p, {X}), 0}, {atom(on, {}), 1}, {atom(off, {}), 0}, {atom(off, {}, true), 1},
       {atom(on, {}, true), 0}};
-  for (size_t i = 0; i < std::size(cases); ++i) {
+  for (size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(eval(cases[i].first).size(), cases[i].second) << i;
-  }
   EXPECT_EQ(eval(atom(p, {Term::integer(1), Y})).at(0).bindings, bind_all({{"Y", 2}}));
   EXPECT_EQ(eval(atom(on, {})).at(0).b, 0.7);
-  EXPECT_TRUE(eval(atom(p, {X, Y}), {}).empty());
-  EXPECT_TRUE(eval(atom(p, {X, Y}, true), {}).empty());
+  EXPECT_TRUE(eval(atom(p, {X, Y}), {}).empty() && eval(atom(p, {X, Y}, true), {}).empty());
   // A NaN b is absent to lookups and negation, but a positive scan joins it.
   const uint64_t n = pred("n", 1, AggregationMode::NoisyOr);
-  put(n, {1}, std::numeric_limits<double>::quiet_NaN());  // noisy-or spreads it into the state
+  put(n, {1}, kNaN);  // noisy-or spreads it into the state
   EXPECT_TRUE(eval(atom(n, {Term::constant(1)})).empty());
   EXPECT_EQ(eval(atom(n, {Term::constant(1)}, true)).size(), 1u);
   EXPECT_EQ(eval(atom(n, {X}, true)).size(), 1u);
-  const auto out = eval(atom(n, {X}));
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].bindings, bind_all({{"X", 1}}));
-  EXPECT_TRUE(std::isnan(out[0].b));
+  EXPECT_TRUE(std::isnan(eval(atom(n, {X})).at(0).b));
 }
 
-// Reference: the whole predicate scanned and unified row by row. A row is
-// present when b > 1e-12; positive goals multiply b and noisy-or d, negated
-// goals keep a match that no present row unifies with.
+// Reference join: every row unified in turn; present means b > 1e-12.
 std::vector<BodyMatch> by_full_scan(const RuvoStore& store, const CompiledAtom& g,
                                     const std::vector<BodyMatch>& in) {
   std::vector<BodyMatch> out;
-  const auto rows = ok(store.scan_predicate(g.pred_id));
-  for (const auto& m : in) {
+  for (const auto rows = ok(store.scan_predicate(g.pred_id)); const auto& m : in) {
     bool any = false;
     for (const auto& [key, s] : rows) {
       if (g.negated ? !(s.b > 1e-12) : s.b <= 1e-12) continue;
       auto u = unify_args(m.bindings, g.args, key.args);
-      if (!u) continue;
-      any = true;
-      if (g.negated) break;
+      if (!u || (any = true, g.negated)) continue;
       out.push_back(BodyMatch{*u, m.b * s.b, 1.0 - (1.0 - m.d) * (1.0 - s.d)});
     }
     if (g.negated && !any) out.push_back(m);
@@ -376,25 +286,21 @@ std::vector<BodyMatch> by_full_scan(const RuvoStore& store, const CompiledAtom& 
   return out;
 }
 
-// Output order (input, then ascending unsigned keys), repeated variables,
-// constants, negation with unbound variables and weights, against the
-// reference.
+// Output order, repeated variables, constants, negation and weights.
 TEST_F(EvalTest, JoinPrefixScanEqualsFullScan) {
   const uint64_t e = pred("e", 3);
   std::mt19937_64 rng(42);
   for (int i = 0; i < 600; ++i) {
     uint64_t a = rng() % 12, b = rng() % 6, c = rng() % 6;
-    if (i % 50 == 0) a = kTop - (rng() % 2);                     // high bit set
-    put(e, {a, b, c}, (rng() % 5) * 0.25, (rng() % 3) * 0.125);  // some rows at b = 0
+    if (i % 50 == 0) a = kTop - (rng() % 2);
+    put(e, {a, b, c}, (rng() % 5) * 0.25, (rng() % 3) * 0.125);
   }
-  std::vector<BodyMatch> in;
+  std::vector<BodyMatch> in{{bind_all({{"A", kTop}}), 1.0, 0.0}};
   for (uint64_t a : {0, 3, 11, 12, 5}) in.push_back(BodyMatch{bind_all({{"A", a}}), 0.5, 0.1});
-  in.push_back(BodyMatch{bind_all({{"A", kTop}}), 1.0, 0.0});
   for (uint64_t a : {1, 2}) in.push_back(BodyMatch{bind_all({{"A", a}, {"B", 3}}), 0.9, 0.0});
-  const Term A = Term::var("A"), B = Term::var("B"), C = Term::var("C");
+  const Term A = Term::var("A"), B = Term::var("B"), C = Term::var("C"), k4 = Term::constant(4);
   for (const std::vector<Term>& shape : std::vector<std::vector<Term>>{
-           {A, B, C}, {A, B, B}, {A, Term::constant(2), C}, {A, C, A}, {Term::constant(4), A, C},
-           {C, B, A}}) {
+           {A, B, C}, {A, B, B}, {A, Term::constant(2), C}, {A, C, A}, {k4, A, C}, {C, B, A}}) {
     for (bool negated : {false, true}) {
       const CompiledAtom g{shape, e, 3, negated};
       const auto got = eval(g, in), want = by_full_scan(store, g, in);
@@ -405,54 +311,27 @@ TEST_F(EvalTest, JoinPrefixScanEqualsFullScan) {
       }
     }
   }
-  // One unreadable row fails the read of the whole predicate, so no input
-  // sees any row, also one whose bound leading argument excludes that row.
+  // One unreadable row fails the whole predicate's read, for every input.
   const uint64_t q = pred("q", 2);
-  put(q, {1, 10}, 0.9);
-  put(q, {2, 20}, 0.9);
+  put(q, {1, 10}, 0.9), put(q, {2, 20}, 0.9);
   ok(store.state_tree().insert(encode_state_key(q, std::vector<uint64_t>{2, 20}), "short"));
   const std::vector<BodyMatch> x1{BodyMatch{bind_all({{"X", 1}}), 1.0, 0.0}};
   EXPECT_TRUE(eval(atom(q, {X, Y}), x1).empty());
   EXPECT_EQ(eval(atom(q, {X, Y}, true), x1).size(), 1u);
 }
 
-TEST_F(EvalTest, FireRuleScalesByStrengthAndStoresRuleEvidenceIds) {
-  const uint64_t p = pred("p", 2);
-  const uint64_t q = pred("q", 1, AggregationMode::NoisyOr, EvidenceMode::PerSource);
-  put(p, {1, 2}, 0.8, 0.5);
-  put(p, {1, 3}, 1.5, 0.0);  // strength clamps to 1
-  put(p, {4, 5}, 0.5, 1.5);  // strength 0.5 * (1 - 1.5) < 0: skipped
-  const CompiledRule rule{{X}, {atom(p, {X, Y})}, 9, q, 1, 0.5, 0.25};
-  // Two matches reach q(1), each reading the state the previous one left:
-  // contributions (0.2, 0.1) and (0.5, 0.25), noisy-or folded.
-  EXPECT_EQ(ok(fire_rule(store, rule, kDiscounted)), 2u);
-  EXPECT_DOUBLE_EQ(state(q, {1}).b, 1 - (1 - 0.5 * 0.4) * (1 - 0.5));
-  EXPECT_DOUBLE_EQ(state(q, {1}).d, 1 - (1 - 0.25 * 0.4) * (1 - 0.25));
-  EXPECT_EQ(state(q, {4}).b, 0.0);
-  EXPECT_EQ(evidence_ids(q, {1}),
-            (std::vector<std::string>{rule_evidence_id(9, bind_all({{"X", 1}, {"Y", 2}})),
-                                      rule_evidence_id(9, bind_all({{"X", 1}, {"Y", 3}}))}));
-  // Firing again replaces its own contributions: nothing changes. Under
-  // BodyTruthOnly p(1, 2) has strength 0.8 and p(4, 5) is not discounted.
-  EXPECT_EQ(ok(fire_rule(store, rule, kDiscounted)), 0u);
-  EXPECT_EQ(ok(fire_rule(store, rule, kTruthOnly)), 2u);
-  EXPECT_DOUBLE_EQ(state(q, {1}).b, 1 - (1 - 0.5 * 0.8) * (1 - 0.5));
-  EXPECT_DOUBLE_EQ(state(q, {4}).b, 0.25);
-}
-
 TEST_F(EvalTest, ConstraintPassCountsEveryGoalPosition) {
   const uint64_t p = pred("p", 1, AggregationMode::NoisyOr, EvidenceMode::PerSource);
   const uint64_t s = pred("s", 1), w = pred("w", 1);
-  put(p, {1}, 0.5, 0.0, "edb_test");
-  put(w, {1}, 0.5, 1.0);
+  put(p, {1}, 0.5, 0.0, "edb_test"), put(w, {1}, 0.5, 1.0);
   // Positions: 0 p, 1 negated s, 2 builtin, 3 p again.
   const CompiledConstraint c{{atom(p, {X}), atom(s, {X}, true),
                               BuiltinGoal{BuiltinOp::Ne, {X, Term::constant(2)}}, atom(p, {X})},
                              4, 1.0, 0.5};
   EXPECT_EQ(ok(run_constraint_pass(store, {c}, kTruthOnly)), 2u);
   // Strength 0.25, v = 0.25 twice; the constraint's d plays no part.
-  EXPECT_DOUBLE_EQ(state(p, {1}).b, 0.5);
-  EXPECT_DOUBLE_EQ(state(p, {1}).d, 1 - (1 - 0.25) * (1 - 0.25));
+  const AtomState ps = ok(store.get_state(AtomKey{p, {1}}));
+  EXPECT_EQ(std::pair(ps.b, ps.d), std::pair(0.5, 1 - (1 - 0.25) * (1 - 0.25)));
   const Bindings x = bind_all({{"X", 1}});
   EXPECT_EQ(evidence_ids(p, {1}),
             (std::vector<std::string>{"edb_test", constraint_evidence_id(4, 0, x),
@@ -463,7 +342,7 @@ TEST_F(EvalTest, ConstraintPassCountsEveryGoalPosition) {
       zero{{atom(w, {X})}, 3, 0.0, 1.0};
   EXPECT_EQ(ok(run_constraint_pass(store, {weak, empty}, kDiscounted)), 0u);
   EXPECT_EQ(ok(run_constraint_pass(store, {zero}, kTruthOnly)), 0u);
-  EXPECT_EQ(state(w, {1}).d, 1.0);
+  EXPECT_EQ(ok(store.get_state(AtomKey{w, {1}})).d, 1.0);
 }
 
 }  // namespace
