@@ -150,7 +150,8 @@ class Runner {
         out += belnap_text(row.status);
       }
       return out.empty() ? "none" : out;
-    } else {  // watermark
+    } else {
+      EXPECT_EQ(cmd, "watermark") << "unknown step";
       const auto wm = ok(s_->idb_watermark(branch_));
       return !wm ? "none" : *wm == ok(s_->edb_watermark()) ? "edb" : std::to_string(*wm);
     }
