@@ -119,7 +119,10 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
   } batching{idb, !eval_control.reference};
   if (batching.on) idb.begin_batched_writes();
 
+  const ScopedEvalControl control(eval_control);
   for (GroundFact& fact : *facts) {
+    // A long log can be stopped while its facts are applied, too.
+    if (interrupt_requested()) return std::unexpected(EngineError(EvalError(EvalError::Interrupted{})));
     PredConfig config = config_for(pred_configs, fact.pred_name);
     auto profile = idb.registry.register_predicate(fact.pred_name, fact.pred_arity,
                                                    config.aggregation, config.evidence_mode,
@@ -147,7 +150,6 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
     pred_ids.insert_or_assign(name, id);
 
   const Semantics semantics{rule_applicability, constraint_applicability};
-  const ScopedEvalControl control(eval_control);
   auto stats = evaluate_to_fixpoint(idb, compiled_rules->first, compiled_constraints->first,
                                     semantics, pred_ids, max_depth);
   if (!stats) return std::unexpected(EngineError(std::move(stats.error())));
