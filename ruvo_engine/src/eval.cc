@@ -69,20 +69,11 @@ void append_binding_suffix(std::string& out, const Bindings& bindings) {
   size_t extra = 0;
   for (const auto& [name, value] : items) extra += name.size() + 1 + 8;
   out.reserve(out.size() + extra);
-  for (const auto& [name, value] : items) {
-    out.append(name);
-    out.push_back('\0');
-    bincode::put_u64_be(out, value);
-  }
+  for (const auto& [name, value] : items) append_binding(out, name, value);
 }
 
-// Strength of a match under a knob, clamped to [0, 1]. NaN passes through
-// both comparisons untouched and is carried into the contribution.
 double strength_of(const BodyMatch& m, ApplicabilitySemantics semantics) {
-  double s = semantics == ApplicabilitySemantics::BodyTruthOnly ? m.b : m.b * (1.0 - m.d);
-  if (s < 0.0) s = 0.0;
-  if (s > 1.0) s = 1.0;
-  return s;
+  return match_strength(m.b, m.d, semantics);
 }
 
 // Runs a body from the seed match. Stops at the first empty result: every
@@ -153,6 +144,12 @@ Rule compiled_to_core_rule(const CompiledRule& cr, const InverseNames& names) {
 }
 
 }  // namespace
+
+void append_binding(std::string& out, std::string_view name, uint64_t value) {
+  out.append(name);
+  out.push_back('\0');
+  bincode::put_u64_be(out, value);
+}
 
 uint64_t body_matches_found() { return g_body_matches.load(std::memory_order_relaxed); }
 

@@ -114,6 +114,19 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
 uint64_t body_matches_found();
 void count_body_matches(uint64_t n);
 
+// Strength of a body match with evidence (b, d) under a knob, clamped to
+// [0, 1]. NaN passes through both comparisons untouched and is carried
+// into the contribution.
+inline double match_strength(double b, double d, ApplicabilitySemantics semantics) {
+  double s = semantics == ApplicabilitySemantics::BodyTruthOnly ? b : b * (1.0 - d);
+  if (s < 0.0) s = 0.0;
+  if (s > 1.0) s = 1.0;
+  return s;
+}
+// One entry of an evidence id's binding suffix: name, 0x00, value (8 bytes
+// big-endian). Entries go in ascending name byte order.
+void append_binding(std::string& out, std::string_view name, uint64_t value);
+
 // Evidence ids: rule id (8 bytes BE) + binding suffix; constraint id (8) +
 // goal position (8) + binding suffix. The suffix lists every binding in
 // ascending name byte order as name, 0x00, value (8 bytes BE).

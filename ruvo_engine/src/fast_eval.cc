@@ -205,9 +205,7 @@ struct FastFiring::Impl {
       }
       head_args.push_back(a.var ? vals[a.slot] : a.value);
     }
-    double s = semantics == ApplicabilitySemantics::BodyTruthOnly ? b : b * (1.0 - d);
-    if (s < 0.0) s = 0.0;
-    if (s > 1.0) s = 1.0;
+    const double s = match_strength(b, d, semantics);
     if (s <= 0.0) {
       head_args.resize(head_at);
       return;
@@ -215,12 +213,8 @@ struct FastFiring::Impl {
     Found f{head_at, evidence.size(), 0, keys.size(), rule->b * s, rule->d * s};
     if (want_evidence) {
       bincode::put_u64_be(evidence, rule->id);
-      for (uint32_t slot : plan->slots_by_name) {
-        if (!bound[slot]) continue;
-        evidence.append(plan->var_names[slot]);
-        evidence.push_back('\0');
-        bincode::put_u64_be(evidence, vals[slot]);
-      }
+      for (uint32_t slot : plan->slots_by_name)
+        if (bound[slot]) append_binding(evidence, plan->var_names[slot], vals[slot]);
       f.evidence_len = evidence.size() - f.evidence;
     }
     if (want_keys) keys.insert(keys.end(), key.begin(), key.end());
