@@ -174,11 +174,7 @@ struct FastFiring::Impl {
     ScanRows rows;
     if (!store.scan_predicate_into(pred_id, rows)) return nullptr;
     auto rel = std::make_unique<Relation>(static_cast<uint32_t>(arity));
-    for (size_t i = 0; i < rows.size(); ++i) {
-      auto a = rows.row(i);
-      if (a.size() != arity) return nullptr;
-      rel->load_row(a, rows.states[i]);
-    }
+    if (!rel->load(std::move(rows))) return nullptr;
     return relations.emplace(pred_id, std::move(rel)).first->second.get();
   }
 

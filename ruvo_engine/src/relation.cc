@@ -121,8 +121,9 @@ void Relation::prefetch(std::span<const uint64_t> args) const {
   __builtin_prefetch(&table_[hash_args(args) & (table_.size() - 1)]);
 }
 
-void Relation::grow_table() {
-  size_t cap = table_.empty() ? 64 : table_.size() * 2;
+void Relation::grow_table() { grow_table_to(table_.empty() ? 64 : table_.size() * 2); }
+
+void Relation::grow_table_to(size_t cap) {
   table_.assign(cap, kEmptySlot);
   for (uint32_t row = 0; row < states_.size(); ++row) {
     const uint64_t h = hash_args(args(row));
@@ -151,7 +152,19 @@ uint32_t Relation::add_row(std::span<const uint64_t> a, const AtomState& s) {
   return row;
 }
 
-void Relation::load_row(std::span<const uint64_t> a, const AtomState& s) { add_row(a, s); }
+bool Relation::load(ScanRows&& rows) {
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (rows.row(i).size() != arity_) return false;
+  args_ = std::move(rows.args);
+  states_ = std::move(rows.states);
+  changed_at_.assign(states_.size(), 0);
+  for (const AtomState& s : states_)
+    if (non_finite_state(s)) ++non_finite_;
+  size_t cap = 64;
+  while (cap < states_.size() * 2) cap *= 2;
+  grow_table_to(cap);
+  return true;
+}
 
 void Relation::note_write(std::span<const uint64_t> a, const AtomState& s, uint64_t seq) {
   note_write_at(find(a), a, s, seq);

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "ruvo_idb/src/store.h"
 #include "ruvo_idb/src/types.h"
 
 namespace ruvo {
@@ -70,8 +71,10 @@ class Relation {
   int64_t find(std::span<const uint64_t> args) const;
   // Starts loading what find(args) will read first; no effect otherwise.
   void prefetch(std::span<const uint64_t> args) const;
-  // Appends a row as loaded from the store (change number 0).
-  void load_row(std::span<const uint64_t> args, const AtomState& s);
+  // The rows of a whole-predicate scan (change number 0), taken over from
+  // `rows`. False, leaving the relation empty, when a row's length is not
+  // the arity. REQUIRES: the relation is empty.
+  bool load(ScanRows&& rows);
   // Records that the store now holds `s` for the atom, written as change
   // number `seq` (increasing over the evaluation).
   void note_write(std::span<const uint64_t> args, const AtomState& s, uint64_t seq);
@@ -90,6 +93,8 @@ class Relation {
  private:
   uint32_t add_row(std::span<const uint64_t> args, const AtomState& s);
   void grow_table();
+  // Rebuilds the table with `cap` slots (a power of two above 2 * size()).
+  void grow_table_to(size_t cap);
   uint32_t arity_;
   std::vector<uint64_t> args_;
   std::vector<AtomState> states_;
