@@ -224,19 +224,32 @@ StoreResult<AtomState> RuvoStore::recompute_aggregate(AggregationMode mode,
   return acc;
 }
 
-StoreResult<AtomState> RuvoStore::upsert_atom(const AtomKey& atom, const Contribution& c) const {
-  auto profile_r = registry.profile_ptr(atom.pred_id);
-  if (!profile_r) return std::unexpected(profile_r.error());
-  if (!*profile_r) return std::unexpected(StoreError(StoreError::UnknownPredicate{atom.pred_id}));
-  const PredicateProfile& profile = **profile_r;
-  if (atom.args.size() != profile.arity) {
-    return std::unexpected(StoreError(StoreError::InvalidArity{profile.arity, atom.args.size()}));
-  }
+namespace {
 
+// InvalidArity when an atom of `found` arguments does not fit the profile.
+std::optional<StoreError> arity_error(const PredicateProfile& profile, size_t found) {
+  if (found == profile.arity) return std::nullopt;
+  return StoreError(StoreError::InvalidArity{profile.arity, found});
+}
+
+}  // namespace
+
+StoreResult<std::shared_ptr<const PredicateProfile>> RuvoStore::upsert_profile(uint64_t pred_id,
+                                                                               size_t found) const {
+  auto profile = registry.profile_ptr(pred_id);
+  if (!profile) return profile;
+  if (!*profile) return std::unexpected(StoreError(StoreError::UnknownPredicate{pred_id}));
+  if (auto e = arity_error(**profile, found)) return std::unexpected(std::move(*e));
+  return profile;
+}
+
+StoreResult<AtomState> RuvoStore::upsert_atom(const AtomKey& atom, const Contribution& c) const {
+  auto profile = upsert_profile(atom.pred_id, atom.args.size());
+  if (!profile) return std::unexpected(std::move(profile.error()));
   StateKeyBuf key(atom.pred_id, atom.args);
   auto old = load_state(key.view());
   if (!old) return old;
-  return fold_and_write(profile, atom.args, key.view(), *old, c);
+  return fold_and_write(**profile, atom.args, key.view(), *old, c);
 }
 
 StoreResult<AtomState> RuvoStore::upsert_atom_reading_old(uint64_t pred_id,
@@ -247,16 +260,11 @@ StoreResult<AtomState> RuvoStore::upsert_atom_reading_old(uint64_t pred_id,
   auto loaded = load_state(key.view());
   if (!loaded) return loaded;
   old = *loaded;
-  auto profile_r = registry.profile_ptr(pred_id);
-  if (!profile_r) return std::unexpected(profile_r.error());
-  if (!*profile_r) return std::unexpected(StoreError(StoreError::UnknownPredicate{pred_id}));
-  const PredicateProfile& profile = **profile_r;
-  if (args.size() != profile.arity) {
-    return std::unexpected(StoreError(StoreError::InvalidArity{profile.arity, args.size()}));
-  }
+  auto profile = upsert_profile(pred_id, args.size());
+  if (!profile) return std::unexpected(std::move(profile.error()));
   // Nothing is written between the read and the fold, so this is the state
   // upsert_atom would read again.
-  return fold_and_write(profile, args, key.view(), old, c);
+  return fold_and_write(**profile, args, key.view(), old, c);
 }
 
 void RuvoStore::set_cache_writes(bool on) const {
@@ -271,9 +279,7 @@ StoreResult<AtomState> RuvoStore::upsert_atom_known_old(const PredicateProfile& 
                                                         std::span<const uint64_t> args,
                                                         const Contribution& c,
                                                         const AtomState& old) const {
-  if (args.size() != profile.arity) {
-    return std::unexpected(StoreError(StoreError::InvalidArity{profile.arity, args.size()}));
-  }
+  if (auto e = arity_error(profile, args.size())) return std::unexpected(std::move(*e));
   StateKeyBuf key(profile.pred_id, args);
   return fold_and_write(profile, args, key.view(), old, c);
 }

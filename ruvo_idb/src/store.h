@@ -247,6 +247,11 @@ class RuvoStore {
   StoreResult<std::vector<std::pair<AtomKey, AtomState>>> scan_uncached(
       std::string_view prefix) const;
   StoreResult<void> scan_uncached_into(std::string_view prefix, ScanRows& out) const;
+  // The profile an upsert of `found` arguments into `pred_id` folds by; a
+  // failed read, UnknownPredicate or InvalidArity as upsert_atom reports
+  // them.
+  StoreResult<std::shared_ptr<const PredicateProfile>> upsert_profile(uint64_t pred_id,
+                                                                     size_t found) const;
   // The part of upsert_atom after the profile checks and the read of the
   // old state.
   StoreResult<AtomState> fold_and_write(const PredicateProfile& profile,
