@@ -183,6 +183,15 @@ TEST(BelnapTest, Classification) {
       {inf, inf, "Both"},   {-inf, 0.0, "Neither"}};
   for (const auto& [b, d, text] : cases)
     EXPECT_EQ(belnap_text(classify(b, d)), text) << b << " " << d;
+  // One step below, exactly at and one step above the threshold, on each
+  // side, with the other side absent and present.
+  const double lo = std::nextafter(1e-12, 0.0), hi = std::nextafter(1e-12, 1.0);
+  const std::tuple<double, double, const char*> edges[] = {
+      {lo, 0, "Neither"}, {1e-12, 0, "Neither"}, {hi, 0, "True"},  {0, lo, "Neither"},
+      {0, 1e-12, "Neither"}, {0, hi, "False"},   {lo, 1, "False"}, {1e-12, 1, "False"},
+      {hi, 1, "Both"},      {1, lo, "True"},     {1, 1e-12, "True"}, {1, hi, "Both"}};
+  for (const auto& [b, d, text] : edges)
+    EXPECT_EQ(belnap_text(classify(b, d)), text) << std::hexfloat << b << " " << d;
 }
 
 }  // namespace

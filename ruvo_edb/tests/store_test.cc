@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <limits>
 #include <utility>
 
@@ -183,6 +185,58 @@ TEST(EdbStoreTest, RetractionsAndWatermarks) {
   EXPECT_EQ(enc(s.get_rules("a", 10)).size(), 1u);
 }
 
+// One write of a log script; the n-th step gets id n. 'f' asserts a fact,
+// 'x' retracts `target`, 'r' adds a rule, 'c' a constraint.
+struct Step {
+  char op;
+  const char* branch;
+  uint64_t target = 0;
+};
+
+// Retraction targets arrive in any order, repeat, and name facts of other
+// branches, non-facts and no event at all.
+TEST(EdbStoreTest, RetractionTargetsInAnyOrder) {
+  const Step f{'f', "a"}, g{'f', "b"};
+  auto x = [](uint64_t target, const char* branch = "a") { return Step{'x', branch, target}; };
+  const std::tuple<const char*, std::vector<Step>, std::optional<uint64_t>, Ids, Ids> cases[] = {
+      {"ascending", {f, f, f, f, x(1), x(3)}, {}, {2, 4}, {}},
+      {"descending", {f, f, f, f, f, x(5), x(3), x(1)}, {}, {2, 4}, {}},
+      {"interleaved", {f, f, f, f, f, f, x(4), x(1), x(6), x(2)}, {}, {3, 5}, {}},
+      {"repeated", {f, f, f, f, x(3), x(1), x(3)}, {}, {2, 4}, {}},
+      {"repeated, then lower", {f, f, f, f, x(4), x(4), x(2)}, {}, {1, 3}, {}},
+      {"before the targets", {x(5), x(4), x(3), f, f, f}, {}, {6}, {}},
+      {"two branches", {f, g, f, g, f, x(5, "b"), x(4), x(4, "b"), x(3), x(1), x(1, "b")}, {},
+       {5}, {2}},
+      // A rule, a constraint, a retraction, another branch's fact, no event.
+      {"non-facts", {{'r', "a"}, {'c', "a"}, f, g, f, x(5), x(6), x(4), x(2), x(1), x(99)}, {},
+       {3}, {4}},
+      {"watermark", {f, f, f, f, x(4), x(2), x(1)}, {}, {3}, {}},
+      {"watermark 6", {f, f, f, f, x(4), x(2), x(1)}, 6, {1, 3}, {}},
+      {"watermark 5", {f, f, f, f, x(4), x(2), x(1)}, 5, {1, 2, 3}, {}},
+  };
+  for (const auto& [name, log, wm, a, b] : cases) {
+    EdbStore s = temp_store();
+    size_t rules = 0, constraints = 0;
+    for (uint64_t id = 1; const Step& st : log) {
+      const uint64_t got = st.op == 'f'   ? fact(s, st.branch)
+                           : st.op == 'x' ? ok(s.retract_fact(st.branch, st.target))
+                           : st.op == 'r' ? ok(s.add_rule(st.branch, rule(id, "h")))
+                                          : ok(s.add_constraint(st.branch, constraint(id)));
+      ASSERT_EQ(got, id++) << name;
+      rules += st.op == 'r' && (!wm || got <= *wm);
+      constraints += st.op == 'c' && (!wm || got <= *wm);
+    }
+    for (const auto& [branch, want] : {std::pair("a", a), std::pair("b", b)}) {
+      Ids got = fact_ids(s, branch, wm);
+      std::ranges::sort(got);
+      EXPECT_EQ(got, want) << name << " branch " << branch;
+    }
+    // Rules and constraints cannot be withdrawn.
+    EXPECT_EQ(ok(s.get_rules("a", wm)).size(), rules) << name;
+    EXPECT_EQ(ok(s.get_constraints("a", wm)).size(), constraints) << name;
+  }
+}
+
 TEST(EdbStoreTest, RulesConstraintsAndBranchNames) {
   EdbStore s = temp_store();
   ok(s.add_rule("m", rule(5, "first")));
@@ -296,6 +350,115 @@ TEST(EventRecord, DecodingFailuresCarryTheCodecError) {
   for (const auto& [record, text] : cases) {
     auto e = decode_event(record);
     EXPECT_EQ(e ? "decoded" : EdbError(e.error()).debug(), "Bincode(" + text + ")");
+  }
+}
+
+// A record written out field by field, so that each field can be damaged on
+// its own. Kinds: 'i' variant index (with the number of variants), 'u' eight
+// fixed bytes, 'n' count of a u64 list, 'l' string length, 't' string bytes,
+// 'o' option tag, 'b' bool.
+struct Field {
+  char kind;
+  std::string bytes;
+  uint32_t variants = 0;
+};
+struct Rec {
+  std::vector<Field> fields;
+  Rec& add(Field f) { return fields.push_back(std::move(f)), *this; }
+  Rec& idx(uint32_t v, uint32_t n) { return add({'i', le32(v), n}); }
+  Rec& u(uint64_t v, char kind = 'u') { return add({kind, le64(v)}); }
+  Rec& f(double v) { return u(std::bit_cast<uint64_t>(v)); }
+  Rec& str(std::string_view s) { return u(s.size(), 'l').add({'t', std::string(s)}); }
+  Rec& var(std::string_view name) { return idx(0, 5).str(name); }
+  Rec& then(const Rec& r) {
+    fields.insert(fields.end(), r.fields.begin(), r.fields.end());
+    return *this;
+  }
+  std::string bytes() const {
+    std::string out;
+    for (const Field& f : fields) out += f.bytes;
+    return out;
+  }
+};
+
+// Damaged copies of a record's field k, each with the codec error it must give.
+std::vector<std::pair<std::string, std::string>> damages(const Rec& rec, size_t k) {
+  const std::string whole = rec.bytes(), eof = "Io(Kind(UnexpectedEof))",
+                    eof_bytes = "Io(Custom { kind: UnexpectedEof, error: \"\" })";
+  const Field& f = rec.fields[k];
+  size_t at = 0;
+  for (size_t i = 0; i < k; ++i) at += rec.fields[i].bytes.size();
+  const size_t rest = whole.size() - at - f.bytes.size(), n = f.bytes.size();
+  auto with = [&](const std::string& b) { return std::string(whole).replace(at, n, b); };
+  // Cut inside the field (just before it, for a one-byte field).
+  std::vector<std::pair<std::string, std::string>> out{
+      {whole.substr(0, at + n / 2), f.kind == 't' ? eof_bytes : eof}};
+  const std::string v = std::to_string(f.variants);
+  if (f.kind == 'i')
+    out.emplace_back(with(le32(f.variants)), "Custom(\"invalid value: integer `" + v +
+                                                 "`, expected variant index 0 <= i < " + v + "\")");
+  if (f.kind == 'n') out.emplace_back(with(le64(rest / 8 + 1)), eof);
+  if (f.kind == 'l') out.emplace_back(with(le64(rest + 1)), eof_bytes);  // runs past the end
+  if (f.kind == 't')
+    out.emplace_back(with(f.bytes.substr(0, n - 1) + "\xff"),
+                     "InvalidUtf8Encoding(Utf8Error { valid_up_to: " + std::to_string(n - 1) +
+                         ", error_len: Some(1) })");
+  if (f.kind == 'o') out.emplace_back(with("\x02"), "InvalidTagEncoding(2)");
+  if (f.kind == 'b') out.emplace_back(with("\x02"), "InvalidBoolEncoding(2)");
+  return out;
+}
+
+// Every field of every kind of record, damaged in every way: each read that
+// reaches the record fails with the codec's error, whatever the reader, the
+// branch or the record's variant; reads that stop before it answer as before;
+// nothing is written.
+TEST(EventRecord, DamagedFieldOfEveryVariantFailsEveryReadReachingIt) {
+  auto head = [](uint32_t variant) { return Rec().idx(variant, 5).u(3).str("a"); };
+  const Rule r{4, "h", 1, {Term::var("X")},
+               {AtomGoal{"q", 1, true, {Term::constant(6)}},
+                BuiltinGoal{BuiltinOp::Ne, {Term::var("Y"), Term::integer(-3)}}},
+               0.5, 0.25};
+  const Rec rule_rec = Rec().u(4).str("h").u(1).u(1).var("X").u(2)
+                           .idx(0, 2).str("q").u(1).add({'b', "\x01"}).u(1).idx(1, 5).u(6)
+                           .idx(1, 2).idx(1, 19).u(2).var("Y").idx(2, 5).u(uint64_t(-3))
+                           .f(0.5).f(0.25);
+  const Constraint c{5, {BuiltinGoal{BuiltinOp::Lt, {Term::var("A"), Term::constant(4)}}}, 1, 0};
+  const Rec constraint_rec =
+      Rec().u(5).u(1).idx(1, 2).idx(2, 19).u(2).var("A").idx(1, 5).u(4).f(1).f(0);
+  const std::pair<EdbEvent, Rec> cases[] = {
+      {AssertFactEvent{3, "a", "pq", 2, {7, 8}, 0.5, 0.25, "src"},
+       head(0).str("pq").u(2).u(2, 'n').u(7).u(8).f(0.5).f(0.25).add({'o', "\x01"}).str("src")},
+      {DeclarePredicateEvent{3, "a", "p", 1}, head(1).str("p").u(1)},
+      {AddRuleEvent{3, "a", r}, head(2).then(rule_rec)},
+      {AddConstraintEvent{3, "a", c}, head(3).then(constraint_rec)},
+      {RetractFactEvent{3, "a", 2}, head(4).u(2)}};
+  EdbStore s = temp_store();
+  fact(s, "a"), fact(s, "b");
+  ASSERT_EQ(ok(s.next_event_id()), 3u);
+  const test::Entries meta = dump(s.meta_tree());
+  for (const auto& [event, rec] : cases) {
+    ASSERT_EQ(rec.bytes(), encode_event(event));
+    ok(s.events_tree().insert(event_key(3), rec.bytes()));
+    ASSERT_EQ(ok(s.list_branches()), (Names{"a", "b"}));  // sound, it reads
+    for (size_t k = 0; k < rec.fields.size(); ++k) {
+      for (const auto& [bad, text] : damages(rec, k)) {
+        const std::string want = "Bincode(" + text + ")",
+                          label = "variant " + std::to_string(event.index()) + " field " +
+                                  std::to_string(k) + " " + rec.fields[k].kind;
+        ok(s.events_tree().insert(event_key(3), bad));
+        const test::Entries events = dump(s.events_tree());
+        auto decoded = decode_event(bad);
+        EXPECT_EQ(decoded ? "decoded" : EdbError(decoded.error()).debug(), want) << label;
+        for (const std::string& got :
+             {err(s.get_facts("a", {})), err(s.get_facts("b", 2)), err(s.get_rules("a", {})),
+              err(s.get_rules("b", {})), err(s.get_constraints("a", 2)),
+              err(s.get_constraints("b", {})), err(s.list_branches())})
+          EXPECT_EQ(got, want) << label;
+        EXPECT_EQ(fact_ids(s, "a", 1), Ids{1}) << label;  // stops at the sound record 2
+        EXPECT_EQ(dump(s.events_tree()), events) << label;
+        EXPECT_EQ(dump(s.meta_tree()), meta) << label;
+      }
+    }
   }
 }
 

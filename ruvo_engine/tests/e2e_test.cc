@@ -5,11 +5,14 @@
 //   rule ID HEAD [:- GOAL..] [@ B D]  |  constraint ID :- GOAL.. [@ B D]
 //   materialize [DEPTH]  |  state ATOM..  |  query NAME  |  watermark (none|edb|N)
 // Goals are [!]name[/arity][(t,..)]; terms starting uppercase or "_" are
-// variables, others symbols. Weights print with 12 significant digits.
+// variables, others symbols. A weight ending in "+" or "-" is the next double
+// above or below; weights print with 12 significant digits. Every program
+// runs with the default and with the reference evaluation.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -34,8 +37,15 @@ E word(std::initializer_list<std::string_view> words, std::string_view w) {
   return static_cast<E>(std::find(words.begin(), words.end(), w) - words.begin());
 }
 
+// "1e-12+" is the next double above 1e-12, "1e-12-" the one below.
+double num(const std::string& w) {
+  const double x = std::stod(w), inf = HUGE_VAL;
+  return w.back() == '+' ? std::nextafter(x, inf) : w.back() == '-' ? std::nextafter(x, -inf) : x;
+}
+
 class Runner {
  public:
+  explicit Runner(bool reference) : reference_(reference) { s_ = open(); }
   void run(const std::string& script) {
     std::istringstream in(script);
     for (std::string all; std::getline(in, all);) {
@@ -87,10 +97,10 @@ class Runner {
       if (op && !g.negated && w[i].find('/') == std::string::npos)
         goals.push_back(BuiltinGoal{*op, g.args});
       else
-        goals.push_back(std::move(g));
+        goals.emplace_back(std::move(g));
     }
-    b = i < w.size() ? std::stod(w[i + 1]) : 1.0;
-    d = i < w.size() ? std::stod(w[i + 2]) : 0.0;
+    b = i < w.size() ? num(w[i + 1]) : 1.0;
+    d = i < w.size() ? num(w[i + 2]) : 0.0;
     return goals;
   }
 
@@ -112,8 +122,8 @@ class Runner {
         const AtomGoal a = atom(w[i]);
         const bool weighted = i + 2 < w.size() && w[i + 1].find('(') == std::string::npos;
         ok(s_->edb.assert_fact(branch_, a.pred_name, a.pred_arity, values(w[i]),
-                               weighted ? std::stod(w[i + 1]) : 1.0,
-                               weighted ? std::stod(w[i + 2]) : 0.0, std::nullopt));
+                               weighted ? num(w[i + 1]) : 1.0,
+                               weighted ? num(w[i + 2]) : 0.0, std::nullopt));
         i += weighted ? 2 : 0;
       }
     } else if (cmd == "rule") {
@@ -158,9 +168,14 @@ class Runner {
     return "";
   }
 
-  std::optional<EngineSession> open() { return ok(EngineSession::open(dir_ / "e", dir_ / "i")); }
+  std::optional<EngineSession> open() {
+    std::optional<EngineSession> s = ok(EngineSession::open(dir_ / "e", dir_ / "i"));
+    s->eval_control.reference = reference_;
+    return s;
+  }
+  const bool reference_;
   test::ScratchDir dir_;
-  std::optional<EngineSession> s_ = open();
+  std::optional<EngineSession> s_;
   std::string branch_ = "main";
 };
 
@@ -258,6 +273,22 @@ query p => (b) 2e-12 0 True | (c) 0 0.5 False | (d) 0.5 0.5 Both
 query spread => (e) nan 0 Neither ; query nothing => none
 # stored, yet not listed; another argument count names another key
 state p(a) p(d,d) => 1e-12 0 | 0 0
+# exactly 1e-12 on either side is stored yet absent; one step above is present
+fact p(f) 0 1e-12 p(g) 0 1e-12+ p(h) 1e-12+ 1e-12 p(i) 1e-12 1e-12+ ; materialize
+query p => (b) 2e-12 0 True | (c) 0 0.5 False | (d) 0.5 0.5 Both | (g) 0 1e-12 False | (h) 1e-12 1e-12 True | (i) 1e-12 1e-12 False
+state p(f) => 0 1e-12
+== PresenceThresholdInJoinsAndNegation
+# b one step below, at and one step above 1e-12 (d = 1 keeps each row
+# stored); under truth semantics a match's strength is its b
+semantics truth truth ; fact k(lo) k(at) k(hi) e(lo,z) 1e-12- 1 e(at,z) 1e-12 1 e(hi,z) 1e-12+ 1
+rule 1 q(X) :- e(X,Y) ; rule 2 r(X) :- k(X) e(X,z) ; rule 3 n(X) :- k(X) !e(X,z) ; rule 4 m(X) :- k(X) !e(X,Y)
+materialize => iterations 4 atoms_changed 6 ; state q(at) r(at) q(hi) r(hi) => 0 0 | 0 0 | 1e-12 0 | 1e-12 0
+query n => (lo) 1 0 True | (at) 1 0 True ; query m => (lo) 1 0 True | (at) 1 0 True
+== ContributionsWithinTheThresholdChangeNothing
+fact one(x) ; rule 1 b1(X) :- one(X) @ 1e-12- 0 ; rule 2 b2(X) :- one(X) @ 1e-12 0
+rule 3 d1(X) :- one(X) @ 0 1e-12- ; rule 4 d2(X) :- one(X) @ 0 1e-12 ; rule 5 bd(X) :- one(X) @ 1e-12- 1e-12
+materialize => iterations 5 atoms_changed 3 ; materialize => iterations 5 atoms_changed 0
+state b1(x) b2(x) d1(x) d2(x) bd(x) => 0 0 | 1e-12 0 | 0 0 | 0 1e-12 | 1e-12 1e-12
 == ConfigTakesEffectOnlyAtFirstRegistration
 config m NoisyOr None ; fact m(a) 0.6 0 ; materialize => iterations 0 atoms_changed 0
 config m CappedSum None ; materialize => iterations 0 atoms_changed 0 ; state m(a) => 0.84 0
@@ -276,12 +307,16 @@ std::vector<Program> programs() {
   return out;
 }
 
-class ProgramTest : public ::testing::TestWithParam<Program> {};
+class ProgramTest : public ::testing::TestWithParam<std::tuple<Program, bool>> {};
 
-TEST_P(ProgramTest, Runs) { Runner().run(GetParam().script); }
+TEST_P(ProgramTest, Runs) { Runner(std::get<1>(GetParam())).run(std::get<0>(GetParam()).script); }
 
-INSTANTIATE_TEST_SUITE_P(Programs, ProgramTest, ::testing::ValuesIn(programs()),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Programs, ProgramTest,
+                         ::testing::Combine(::testing::ValuesIn(programs()), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::get<0>(info.param).name +
+                                  (std::get<1>(info.param) ? "_Reference" : "");
+                         });
 
 }  // namespace
 }  // namespace ruvo

@@ -83,6 +83,28 @@ TEST_P(IdbAtoms, FoldsByAggregationAndEvidenceMode) {
   }
 }
 
+TEST_P(IdbAtoms, ChangesWithinTheThresholdAreNotWritten) {
+  // From (0, 0) a fold's change is the amount itself: strictly below 1e-12
+  // on both sides changes nothing; exactly 1e-12 on either side does.
+  const double lo = std::nextafter(1e-12, 0.0), hi = std::nextafter(1e-12, 1.0);
+  const std::tuple<double, double, bool> cases[] = {
+      {lo, 0, false},    {1e-12, 0, true}, {hi, 0, true},      {0, lo, false},
+      {0, 1e-12, true},  {0, hi, true},    {lo, lo, false},    {lo, 1e-12, true},
+      {1e-12, lo, true}, {-lo, -lo, false}, {0, -1e-12, true}};
+  for (AggregationMode agg : {kMax, kCapped}) {
+    const uint64_t p = reg("t" + std::to_string(int(agg)), 1, agg).pred_id;
+    for (uint64_t i = 0; i < std::size(cases); ++i) {
+      const auto [b, d, written] = cases[i];
+      if (agg == kMax && (b < 0 || d < 0)) continue;  // a maximum never falls below 0
+      SCOPED_TRACE(::testing::Message() << std::hexfloat << b << " " << d);
+      EXPECT_STATE(up(p, {i}, b, d), b, d);  // returned even when not written
+      const auto rec = ok(store().state_tree().get(encode_state_key(AtomKey{p, {i}})));
+      EXPECT_EQ(rec.has_value(), written);
+      EXPECT_STATE(get(p, {i}), written ? b : 0, written ? d : 0);
+    }
+  }
+}
+
 TEST_P(IdbAtoms, RecomputationOverRecords) {
   // maxNum skips NaN records; noisy-or spreads them; capped sums cap them.
   const uint64_t p = reg("ps", 1, kNoisyOr, kPerSource).pred_id;

@@ -5,6 +5,7 @@
 #include <limits>
 #include <map>
 #include <random>
+#include <set>
 
 #include "ruvo_core/src/fault.h"
 #include "ruvo_idb/tests/idb_test_util.h"
@@ -135,6 +136,72 @@ TEST_P(IdbNames, BrokenEntries) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Caches, IdbNames, ::testing::Bool());
+
+// Every length up to 40 bytes with a 2-, 3- or 4-byte character at every
+// byte offset, and texts of characters of one width only.
+std::vector<std::string> width_texts() {
+  auto ch = [](size_t width, size_t i) {  // the last byte varies with i
+    static const char* const kLead[] = {"", "\xC3", "\xE2\x82", "\xF0\x9F\x98"};
+    return kLead[width - 1] + std::string(1, static_cast<char>((width == 1 ? 'a' : 0x80) + i % 26));
+  };
+  std::set<std::string> texts;
+  for (size_t width = 1; width <= 4; ++width) {
+    for (size_t len = 0; len <= 40; ++len) {
+      std::string only;
+      while (only.size() + width <= len) only += ch(width, only.size());
+      texts.insert(only);
+      for (size_t at = 0; width > 1 && at + width <= len; ++at) {
+        std::string t;
+        for (size_t i = 0; i < len; i += i == at ? width : 1)
+          t += i == at ? ch(width, len) : ch(1, i);
+        texts.insert(t);
+      }
+    }
+  }
+  return {texts.begin(), texts.end()};
+}
+
+// Each text keeps one id of its own and reads back byte for byte: without
+// caches, fully pinned, partly pinned, in bounded maps only, and after
+// reopening with either direction asked first.
+TEST(IdbSymbols, TextsOfEveryWidthAndOffsetRoundTrip) {
+  const std::vector<std::string> texts = width_texts();
+  // No caches, default ones, and budgets that pin some texts or none.
+  for (auto [caches, budget] :
+       {std::pair{false, size_t{0}}, {true, 0}, {true, 1 << 20}, {true, 1 << 18}}) {
+    for (bool resolve_first : {false, true}) {
+      SCOPED_TRACE("caches " + std::to_string(caches) + ", budget " + std::to_string(budget) +
+                   ", resolve first " + std::to_string(resolve_first));
+      ScratchDir dir;
+      auto open = [&] {
+        return ok(RuvoStore::from_db(ok(kv::Db::open(dir / "idb")), store_options(caches, budget)));
+      };
+      std::vector<uint64_t> ids;
+      auto check = [&](const RuvoStore& store, bool reverse) {  // stops at the first mismatch
+        std::string buffer;  // reused, as a batch does
+        for (int pass = 0; pass < 3; ++pass, reverse = !reverse) {
+          for (size_t n = 0; n < texts.size(); ++n) {
+            // Backwards, forwards, backwards: the reused buffer often holds a longer text.
+            const size_t i = pass == 1 ? n : texts.size() - 1 - n;
+            if (reverse) {
+              ASSERT_EQ(ok(store.symbols.get_text_into(ids[i], buffer)),
+                        std::optional<std::string_view>(texts[i]));
+            } else {
+              ASSERT_EQ(ok(store.symbols.get_or_insert(texts[i])), ids[i]) << texts[i];
+            }
+          }
+        }
+      };
+      {
+        RuvoStore store = open();
+        for (const std::string& t : texts) ids.push_back(ok(store.symbols.get_or_insert(t)));
+        EXPECT_EQ(std::set<uint64_t>(ids.begin(), ids.end()).size(), texts.size());
+        check(store, true);
+      }
+      check(open(), resolve_first);
+    }
+  }
+}
 
 const PredicateProfile kPreds[] = {{0, "max", 2, kMax, kNone, {}},
                                    {0, "nor", 2, kNoisyOr, kPerSource, {}},

@@ -72,6 +72,32 @@ def test_symbols(store):
     assert store.intern("later") == 10
 
 
+def _width_texts():
+    """Every length up to 40 bytes with a 2-, 3- or 4-byte character at every byte offset, and
+    texts of characters of one width only."""
+    ch = lambda width, i: chr((0x61, 0xC0, 0x2080, 0x1F600)[width - 1] + i % 26)
+    only = {"".join(ch(w, i) for i in range(n // w)) for w in (1, 2, 3, 4) for n in range(41)}
+    return sorted(only | {"".join(ch(1, i) for i in range(at)) + ch(w, n) +
+                          "".join(ch(1, i) for i in range(at + w, n))
+                          for w in (2, 3, 4) for n in range(w, 41) for at in range(n - w + 1)})
+
+
+def test_symbols_of_every_width_and_offset(paths):
+    texts = _width_texts()
+    s = NativeStore(*paths)
+    ids = [s.intern(t) for t in texts]
+    assert len(set(ids)) == len(texts) and s.intern_batch(texts) == ids
+    assert [s.resolve(i) for i in ids] == texts == s.resolve_batch(ids)
+    del s
+    for first in ("resolve", "intern"):  # reopened: fresh caches, either direction asked first
+        s = NativeStore(*paths)
+        if first == "resolve":
+            assert s.resolve_batch(ids) == texts and [s.resolve(i) for i in ids] == texts
+        assert s.intern_batch(texts) == ids and [s.intern(t) for t in texts] == ids
+        assert s.resolve_batch(ids) == texts and [s.resolve(i) for i in ids] == texts
+        del s
+
+
 def test_facts_in_and_out(store):
     assert store.assert_fact("m", "p", 1, [1], 1.0, 0.0) == 1
     assert store.assert_fact("m", "p", 3, (1, 2), -0.5, 7.0, "") == 2
