@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "ruvo_core/src/fault.h"
@@ -175,8 +176,11 @@ class Generator {
   void materialize() {
     const std::string br = branch();
     const uint64_t k = r_.below(10);
-    const std::optional<uint64_t> depth =
-        k == 0 ? std::optional<uint64_t>(0) : k >= 7 ? std::optional(k - 6) : std::nullopt;
+    materialize_on(br, k == 0 ? std::optional<uint64_t>(0)
+                       : k >= 7 ? std::optional(k - 6)
+                                : std::nullopt);
+  }
+  void materialize_on(const std::string& br, std::optional<uint64_t> depth) {
     add([=, i = p_.steps.size()](Run& r) {
       std::string outcome;
       try {
@@ -318,9 +322,9 @@ class Generator {
       });
     }
   }
-  void add_rule(Rule rule, double b, double d) {
+  void add_rule(Rule rule, double b, double d, std::optional<std::string> on = std::nullopt) {
     rule.id = next_rule_id_++, rule.b = b, rule.d = d;
-    add([br = branch(), rule = std::move(rule)](Run& r) { ok(r.s.edb.add_rule(br, rule)); });
+    add([br = on.value_or(branch()), rule = std::move(rule)](Run& r) { ok(r.s.edb.add_rule(br, rule)); });
   }
   void configure_as(const std::string& name, AggregationMode a, EvidenceMode e) {
     add([=](Run& r) { r.s.configure_predicate(name, a, e); });
@@ -343,23 +347,50 @@ class Generator {
     add_rule(Rule{0, "fn", 1, {Y}, {goal2(r_.chance(70) ? "fb" : "fa", "X", "Y")}, 0, 0},
              r_.pick<double>({-1.0, -0.5, -2.0}), 0.0);
   }
-  // A closure whose heads meet infinite weights and NaN body states only
-  // after a few passes, through a rule that joins the component late.
+  // An infinite weight that first reaches a head inside a delta firing,
+  // while a match of an earlier call (a NaN body row, without effect then)
+  // meets the same head later in that firing: q-b holds from the first
+  // call, q-c comes with the second, and b's id is above c's. Every
+  // contribution to a non-finite state counts as a change, so the capped
+  // second call shows how many were applied.
   void non_finite_recursion() {
     preds_.push_back({"na", 2}), preds_.push_back({"nc", 2}), preds_.push_back({"nq", 1}),
         preds_.push_back({"nh", 1});
     const double inf = std::numeric_limits<double>::infinity(),
                  nan = std::numeric_limits<double>::quiet_NaN();
-    facts_of("na", 2, 4 + r_.below(5), {1.0, 0.8});
-    facts_of("nq", 1, 1 + r_.below(3), {nan, 0.5, 1.0, inf});
+    std::vector<uint64_t> ids;
+    while (ids.size() < 3) {
+      const uint64_t id = sym();
+      if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+    }
+    if (ids[1] < ids[2]) std::swap(ids[1], ids[2]);
+    const uint64_t q = ids[0], b = ids[1], c = ids[2];
+    const std::string br = branches_[0];
     const Term X = Term::var("X"), Y = Term::var("Y"), Z = Term::var("Z");
-    add_rule(Rule{0, "nc", 2, {X, Y}, {goal2("na", "X", "Y")}, 0, 0}, 1.0, 0.0);
-    add_rule(Rule{0, "nc", 2, {X, Z}, {goal2("nc", "X", "Y"), goal2("na", "Y", "Z")}, 0, 0},
-             r_.pick<double>({1.0, 0.8}), 0.0);
-    add_rule(Rule{0, "nh", 1, {X}, {goal2("nc", "X", "Y"), AtomGoal{"nq", 1, false, {Y}}}, 0, 0},
-             r_.pick<double>({inf, inf, 1.0, nan}), r_.pick<double>({0.0, 0.0, inf}));
+    // Only a predicate folding by noisy-or or capped sum stores a NaN, and
+    // only a scan joins it (a lookup of a NaN b finds nothing present).
+    configure_as("nq", r_.chance(50) ? AggregationMode::NoisyOr : AggregationMode::CappedSum,
+                 EvidenceMode::None);
+    const bool on_b = r_.chance(60);
+    add_rule(Rule{0, "nh", 1, {X}, {AtomGoal{"nq", 1, false, {Y}}, goal2("nc", "X", "Y")}, 0, 0},
+             on_b ? inf : 1.0, on_b ? 0.0 : inf, br);
+    add_rule(Rule{0, "nc", 2, {X, Y}, {goal2("na", "X", "Y")}, 0, 0}, 1.0, 0.0, br);
+    if (r_.chance(50))
+      add_rule(Rule{0, "nc", 2, {X, Z}, {goal2("nc", "X", "Y"), goal2("na", "Y", "Z")}, 0, 0},
+               r_.pick<double>({1.0, 0.8}), 0.0, br);
     add_rule(Rule{0, "nc", 2, {X, Y}, {AtomGoal{"nh", 1, false, {X}}, goal2("na", "X", "Y")}, 0, 0},
-             r_.pick<double>({0.5, inf}), 0.0);
+             0.5, 0.0, br);
+    auto assert_facts = [this, br](std::vector<std::tuple<const char*, std::vector<uint64_t>, double>> fs) {
+      facts_ += fs.size();
+      add([=](Run& r) {
+        for (const auto& [name, args, weight] : fs)
+          r.events.push_back(ok(r.s.edb.assert_fact(br, name, args.size(), args, weight, 0.0, {})));
+      });
+    };
+    assert_facts({{"na", {q, b}, 1.0}, {"nq", {b}, nan}});
+    materialize_on(br, std::nullopt);
+    assert_facts({{"na", {q, c}, 1.0}, {"nq", {c}, r_.pick<double>({1.0, 0.5, inf})}});
+    materialize_on(br, 2 + r_.below(3));
   }
   // Two computed numbers per match, with a join between them: the order in
   // which a firing interns them decides their symbol ids.
