@@ -186,8 +186,8 @@ EvalResult<uint64_t> fire_rule(const RuvoStore& store, const CompiledRule& rule,
     if (!resolve_args_into(rule.head_args, m.bindings, args)) continue;  // a head variable the body never bound
     const double strength = strength_of(m, semantics);
     if (strength <= 0.0) continue;
-    c.b = rule.b * strength;
-    c.d = rule.d * strength;
+    c.b = product_keeping_left_nan(rule.b, strength);
+    c.d = product_keeping_left_nan(rule.d, strength);
     evidence.clear();
     bincode::put_u64_be(evidence, rule.id);
     append_binding_suffix(evidence, m.bindings);
@@ -210,7 +210,7 @@ EvalResult<uint64_t> run_constraint_pass(const RuvoStore& store,
     for (const BodyMatch& m : matches) {
       if (interrupt_requested()) return std::unexpected(EvalError(EvalError::Interrupted{}));
       const double strength = strength_of(m, semantics);
-      const double v = c.b * strength;
+      const double v = product_keeping_left_nan(c.b, strength);
       if (strength <= 0.0 || v <= 0.0) continue;
       // Positions count every goal, builtins and negated atoms included;
       // only positive atoms receive evidence against.

@@ -1,6 +1,7 @@
 // Rule firing, the constraint pass and fixpoint evaluation by components.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -114,11 +115,32 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
 uint64_t body_matches_found();
 void count_body_matches(uint64_t n);
 
+// x * y, and x's NaN when both are NaN. A product keeps one operand's NaN,
+// but which one follows the operand order the compiler happens to emit, and
+// it may swap a product's operands at will: every product of two weights
+// that both evaluations compute goes through here, so that they store the
+// same bits. (x + x is x, quieted, when x is NaN.)
+inline double product_keeping_left_nan(double x, double y) {
+  return std::isnan(x) ? x + x : x * y;
+}
+
+// A partial match's evidence (b, d) joined with a body row's state.
+struct JoinedEvidence {
+  double b;
+  double d;
+};
+inline JoinedEvidence join_evidence(double b, double d, double row_b, double row_d) {
+  return {product_keeping_left_nan(b, row_b),
+          1.0 - product_keeping_left_nan(1.0 - d, 1.0 - row_d)};
+}
+
 // Strength of a body match with evidence (b, d) under a knob, clamped to
 // [0, 1]. NaN passes through both comparisons untouched and is carried
 // into the contribution.
 inline double match_strength(double b, double d, ApplicabilitySemantics semantics) {
-  double s = semantics == ApplicabilitySemantics::BodyTruthOnly ? b : b * (1.0 - d);
+  double s = semantics == ApplicabilitySemantics::BodyTruthOnly
+                 ? b
+                 : product_keeping_left_nan(b, 1.0 - d);
   if (s < 0.0) s = 0.0;
   if (s > 1.0) s = 1.0;
   return s;

@@ -1,6 +1,8 @@
 #include "ruvo_engine/src/fast_eval.h"
 
 #include <algorithm>
+#include <atomic>
+#include <iterator>
 #include <cmath>
 #include <string>
 #include <string_view>
@@ -107,7 +109,27 @@ struct Found {
 };
 
 
+std::atomic<uint64_t> g_firings[static_cast<size_t>(FiringWay::kCount)];
+
+void count_firing(FiringWay way) {
+  g_firings[static_cast<size_t>(way)].fetch_add(1, std::memory_order_relaxed);
+}
+
 }  // namespace
+
+const char* firing_way_name(FiringWay way) {
+  static constexpr const char* kNames[] = {
+      "delta",           "first firing",        "noisy-or or capped-sum head",
+      "interning arithmetic", "unreadable predicate", "head of another arity",
+      "non-finite head state",
+      "negated predicate changed", "non-finite contribution"};
+  static_assert(std::size(kNames) == static_cast<size_t>(FiringWay::kCount));
+  return kNames[static_cast<size_t>(way)];
+}
+
+uint64_t firings_counted(FiringWay way) {
+  return g_firings[static_cast<size_t>(way)].load(std::memory_order_relaxed);
+}
 
 struct FastFiring::Impl {
   const RuvoStore& store;
@@ -206,7 +228,8 @@ struct FastFiring::Impl {
       head_args.resize(head_at);
       return;
     }
-    Found f{head_at, evidence.size(), 0, keys.size(), rule->b * s, rule->d * s};
+    Found f{head_at, evidence.size(), 0, keys.size(), product_keeping_left_nan(rule->b, s),
+            product_keeping_left_nan(rule->d, s)};
     if (want_evidence) {
       bincode::put_u64_be(evidence, rule->id);
       for (uint32_t slot : plan->slots_by_name)
@@ -279,7 +302,8 @@ struct FastFiring::Impl {
       if (restrict_here && rel.changed_at(r) <= since) return;
       const AtomState& s = rel.state(r);
       key[g.positive_index] = r;
-      run(gi + 1, b * s.b, 1.0 - (1.0 - d) * (1.0 - s.d));
+      const JoinedEvidence e = join_evidence(b, d, s.b, s.d);
+      run(gi + 1, e.b, e.d);
       return;
     }
 
@@ -317,7 +341,8 @@ struct FastFiring::Impl {
         bound[g.args[f].slot] = 1;
       }
       key[g.positive_index] = r;
-      run(gi + 1, b * s.b, 1.0 - (1.0 - d) * (1.0 - s.d));
+      const JoinedEvidence e = join_evidence(b, d, s.b, s.d);
+      run(gi + 1, e.b, e.d);
       for (uint32_t f : g.free_pos) bound[g.args[f].slot] = 0;
     }
   }
@@ -393,7 +418,10 @@ struct FastFiring::Impl {
     st.fired = true;
     st.fired_at = seq;
     RulePlan& p = *st.plan;
-    if (broken || p.has_arithmetic) return reference_firing(r);
+    if (broken || p.has_arithmetic) {
+      count_firing(broken ? FiringWay::UnreadablePredicate : FiringWay::InterningArithmetic);
+      return reference_firing(r);
+    }
 
     const auto* head_profile = profile(r.head_pred_id);
     if (head_profile == nullptr || !*head_profile) return reference_firing(r);
@@ -404,6 +432,7 @@ struct FastFiring::Impl {
       g.rel = relation(g.pred_id);
       if (g.rel == nullptr) {
         broken = true;
+        count_firing(FiringWay::UnreadablePredicate);
         return reference_firing(r);
       }
       if (g.kind == GoalPlan::Kind::Positive) positive_rel[g.positive_index] = g.rel;
@@ -413,6 +442,7 @@ struct FastFiring::Impl {
       head_rel = relation(r.head_pred_id);
       if (head_rel == nullptr) {
         broken = true;
+        count_firing(FiringWay::UnreadablePredicate);
         return reference_firing(r);
       }
     } else if (auto it = relations.find(r.head_pred_id); it != relations.end()) {
@@ -430,11 +460,17 @@ struct FastFiring::Impl {
     stopped = false;
     clear_found();
 
-    bool delta = had_previous && maximum && head_rel != nullptr && head_rel->non_finite() == 0;
+    FiringWay way = !had_previous ? FiringWay::First
+                    : !maximum    ? FiringWay::NotMaximum
+                    : head_rel == nullptr ? FiringWay::OtherArityHead
+                    : head_rel->non_finite() != 0 ? FiringWay::NonFiniteHead
+                                                  : FiringWay::Delta;
     for (const GoalPlan& g : p.goals) {
-      if (delta && g.kind == GoalPlan::Kind::Negated && g.rel->last_change() > previous)
-        delta = false;
+      if (way == FiringWay::Delta && g.kind == GoalPlan::Kind::Negated &&
+          g.rel->last_change() > previous)
+        way = FiringWay::NegatedChanged;
     }
+    bool delta = way == FiringWay::Delta;
     if (delta) {
       since = previous;
       want_keys = true;
@@ -449,11 +485,13 @@ struct FastFiring::Impl {
       for (const Found& f : found) {
         if (!std::isfinite(f.b) || !std::isfinite(f.d)) {
           delta = false;
+          way = FiringWay::NonFiniteContribution;
           break;
         }
       }
       if (!delta) clear_found();
     }
+    count_firing(way);
     if (!delta) {
       want_keys = false;
       collect(-1);

@@ -27,6 +27,24 @@
 
 namespace ruvo {
 
+// How a firing of FastFiring went: a delta pass, or a full one and why.
+// Counted process-wide for tests and diagnostics; evaluation never reads
+// the counts.
+enum class FiringWay : uint8_t {
+  Delta,                 // only matches using a changed atom
+  First,                 // the rule's first firing in the call
+  NotMaximum,            // the head folds by noisy-or or capped sum
+  InterningArithmetic,   // straightforward firing: arithmetic may intern
+  UnreadablePredicate,   // straightforward firing: a predicate was not read whole
+  OtherArityHead,        // the head is mentioned with another arity than it has
+  NonFiniteHead,         // the head holds an infinity or a NaN
+  NegatedChanged,        // a negated goal's predicate changed since
+  NonFiniteContribution, // a delta match contributed an infinity or a NaN
+  kCount,
+};
+const char* firing_way_name(FiringWay way);
+uint64_t firings_counted(FiringWay way);
+
 class FastFiring {
  public:
   // `store` and `rules` must outlive this object. All atom states written

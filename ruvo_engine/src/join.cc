@@ -371,7 +371,8 @@ bool present(double b) { return b > kPresenceThreshold; }
 
 void join_row(const BodyMatch& m, const AtomState& s, Bindings bindings,
               std::vector<BodyMatch>& out) {
-  out.push_back(BodyMatch{std::move(bindings), m.b * s.b, 1.0 - (1.0 - m.d) * (1.0 - s.d)});
+  const JoinedEvidence e = join_evidence(m.b, m.d, s.b, s.d);
+  out.push_back(BodyMatch{std::move(bindings), e.b, e.d});
 }
 
 std::vector<BodyMatch> eval_atom(const RuvoStore& store, const CompiledAtom& goal,
