@@ -18,16 +18,18 @@
 // lets fetch_and_update keep the value it last wrote instead of reading it
 // back.
 //
-// Deferred writes: a tree opened as deferrable may have its inserts held
-// back. Between Db::begin_deferred() and Db::end_deferred(), an insert into
-// a deferrable tree goes into one pending batch of the database instead of
-// the log; Db::commit_deferred() writes the whole batch in one atomic write
-// (log without sync, as a single insert). Every read of a deferrable tree
-// (get, get_into, contains, scan_prefix, through any handle) sees the
-// pending writes exactly as if they had been written. A crash loses the
-// pending writes and nothing else; a database that closes while deferring
-// commits them first (a failure there cannot be reported and loses them).
-// Other trees always write through.
+// Deferred writes: a tree opened as deferrable may have its writes held
+// back. Between Db::begin_deferred() and Db::end_deferred(), every write
+// of a deferrable tree (insert, compare_and_swap, fetch_and_update) goes
+// into one pending batch of the database instead of the log;
+// Db::commit_deferred() writes the whole batch in one atomic step. Every
+// read of a deferrable tree (get, get_into, contains, scan_prefix, through
+// any handle) sees the pending writes exactly as if they had been written.
+// The batch is never committed on its own, however large it grows: a crash
+// loses the pending writes and nothing else, so the database holds all of
+// a batch or none of it. A database that closes while deferring commits
+// them first (a failure there cannot be reported and loses them). Other
+// trees always write through.
 //
 // A process that forks must open its databases after the fork.
 #pragma once
@@ -77,15 +79,13 @@ class Tree {
   // Reports whether the key exists, without copying its value.
   Result<bool> contains(std::string_view key) const;
   // Stores value under key, replacing any earlier value. While the database
-  // defers, an insert into a deferrable tree is only pending: it cannot
-  // fail then except when the pending batch grew past its bound and was
-  // committed on the way (an error of that commit is reported here).
+  // defers, an insert into a deferrable tree is only pending and cannot
+  // fail.
   Result<void> insert(std::string_view key, std::string_view value) const;
   // Stores `desired` when the key's current value equals `expected`
   // (nullopt: the key must be absent); otherwise reports the current value.
-  // This, compare_and_swap_absent and fetch_and_update write through: on a
-  // deferrable tree while deferring they first commit the pending batch
-  // (whose failure they report without doing anything else).
+  // This, compare_and_swap_absent and fetch_and_update compare against
+  // what reads see, pending writes included, and write like insert.
   Result<CasOutcome> compare_and_swap(std::string_view key,
                                       std::optional<std::string_view> expected,
                                       std::string_view desired) const;
@@ -102,6 +102,9 @@ class Tree {
   // commit that fails, dropping pending inserts of the tree, counts once
   // more (reads then no longer see them).
   uint64_t write_count() const;
+  // Whether the tree has writes in the pending batch (reads then look there
+  // too).
+  bool has_pending() const;
   // Atomically replaces the value by update(current) and returns the value
   // from before the update (nullopt when the key was absent).
   Result<std::optional<std::string>> fetch_and_update(std::string_view key,
@@ -156,7 +159,10 @@ class Db {
   // Starts deferring inserts into deferrable trees; no effect when the
   // database already defers.
   void begin_deferred() const;
-  // Writes every pending insert in one atomic write and goes on deferring.
+  // Writes every pending insert in one atomic step and goes on deferring:
+  // a batch of a few MiB or more as sorted table files ingested into all
+  // its trees at once (on disk; a temporary database always takes a write
+  // batch), a smaller one as one write batch through the log.
   // On failure nothing pending is written and all of it is dropped: reads
   // then see the database without it. Nothing to do when nothing is
   // pending, or when the database does not defer.

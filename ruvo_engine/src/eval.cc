@@ -255,15 +255,6 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
       run_constraint_pass(store, constraints, semantics.constraint_applicability);
   if (!constraint_changes) return std::unexpected(std::move(constraint_changes.error()));
   stats.atoms_changed = *constraint_changes;
-  // When the caller batches the store's writes, each pass reaches the
-  // database as one batch.
-  const bool batched = store.db().deferring();
-  auto commit = [&]() -> EvalResult<void> {
-    if (!batched) return {};
-    if (auto r = store.commit_batched_writes(); !r) return std::unexpected(EvalError(std::move(r.error())));
-    return {};
-  };
-  if (auto r = commit(); !r) return std::unexpected(std::move(r.error()));
 
   if (components.empty()) return stats;
 
@@ -311,7 +302,6 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
         if (!n) return std::unexpected(std::move(n.error()));
         pass_changed += *n;
       }
-      if (auto r = commit(); !r) return std::unexpected(std::move(r.error()));
       return pass_changed;
     };
 

@@ -106,18 +106,19 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
   auto constraints = edb.get_constraints(branch, std::nullopt);
   if (!constraints) return std::unexpected(EngineError(std::move(constraints.error())));
 
-  // Outside the reference evaluation, atom states, contributions and index
-  // entries reach the database in batches: after the facts, after the
-  // constraint pass, after each pass, and before any return. The bytes
-  // stored are the same; a crash loses at most the batch being built.
+  // Every IDB write of the call reaches the database in one atomic step
+  // before it returns: the whole call with its watermark on success, what
+  // was written before the failure otherwise. The bytes stored are those
+  // of writing each through; a crash during the call leaves the IDB as it
+  // was before it.
   struct Batching {
     const RuvoStore& idb;
-    bool on;
+    bool on = true;
     ~Batching() {
       if (on) (void)idb.end_batched_writes();  // a failure was already reported, or is
     }
-  } batching{idb, !eval_control.reference};
-  if (batching.on) idb.begin_batched_writes();
+  } batching{idb};
+  idb.begin_batched_writes();
 
   const ScopedEvalControl control(eval_control);
   for (GroundFact& fact : *facts) {
@@ -136,9 +137,6 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
     if (!state) return std::unexpected(EngineError(std::move(state.error())));
   }
 
-  if (batching.on) {
-    if (auto r = idb.commit_batched_writes(); !r) return std::unexpected(EngineError(std::move(r.error())));
-  }
 
   auto compiled_rules = compile_rules(idb, *rules, pred_configs);
   if (!compiled_rules) return std::unexpected(EngineError(std::move(compiled_rules.error())));
@@ -154,13 +152,12 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
                                     semantics, pred_ids, max_depth);
   if (!stats) return std::unexpected(EngineError(std::move(stats.error())));
 
-  // Everything derived is in the database before the watermark claims it.
-  if (batching.on) {
-    batching.on = false;
-    if (auto r = idb.end_batched_writes(); !r) return std::unexpected(EngineError(std::move(r.error())));
-  }
+  // The watermark joins the batch: it reaches the database together with
+  // everything it claims, or not at all.
   auto set = idb.set_branch_watermark(branch, *wm);
   if (!set) return std::unexpected(EngineError(std::move(set.error())));
+  batching.on = false;
+  if (auto r = idb.end_batched_writes(); !r) return std::unexpected(EngineError(std::move(r.error())));
   return *stats;
 }
 

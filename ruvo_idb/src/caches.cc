@@ -141,6 +141,12 @@ void StoreCaches::enforce_mirror_budget() {
   }
 }
 
+void StoreCaches::forget_profiles() {
+  std::lock_guard<std::mutex> lock(profile_mu);
+  profiles.clear();
+  by_key.clear();
+}
+
 void StoreCaches::forget_derived() {
   for (auto& shard : shards) {
     std::lock_guard<std::mutex> lock(shard.mu);

@@ -536,6 +536,9 @@ struct StoreCaches {
   // after writes they mirror were dropped from the database's pending
   // batch. A copy being loaded meanwhile is not installed.
   void forget_derived();
+  // Drops every cached profile (a failed commit may have dropped their
+  // registrations).
+  void forget_profiles();
   // Installs a copy loaded while the predicate's write count was `gen`.
   void install(uint64_t pred_id, uint64_t gen, MirrorRows& rows, size_t bytes);
 };

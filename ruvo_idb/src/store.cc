@@ -123,8 +123,10 @@ StoreResult<RuvoStore> RuvoStore::from_db(kv::Db db, StoreOptions options) {
   RuvoStore store;
   // The derived trees may batch their writes; the others always write
   // through.
-  auto open = [&](std::string_view name, kv::Tree& out, bool deferrable = false) -> StoreResult<void> {
-    auto tree = db.open_tree(name, kv::TreeOptions{.deferrable = deferrable});
+  // Every tree defers while writes are batched: a batch holds all of a
+  // call's writes, symbols and registrations included.
+  auto open = [&](std::string_view name, kv::Tree& out) -> StoreResult<void> {
+    auto tree = db.open_tree(name, kv::TreeOptions{.deferrable = true});
     if (!tree) return std::unexpected(StoreError(tree.error()));
     out = std::move(*tree);
     return {};
@@ -148,8 +150,8 @@ StoreResult<RuvoStore> RuvoStore::from_db(kv::Db db, StoreOptions options) {
   RUVO_IDB_STEP(open("pred_profiles", store.registry.profiles_));
   RUVO_IDB_STEP(open("pred_meta", store.registry.meta_));
   RUVO_IDB_STEP(seed(store.registry.meta_, kNextPredId));
-  RUVO_IDB_STEP(open("state", store.state_, true));
-  RUVO_IDB_STEP(open("contrib", store.contrib_, true));
+  RUVO_IDB_STEP(open("state", store.state_));
+  RUVO_IDB_STEP(open("contrib", store.contrib_));
   RUVO_IDB_STEP(open("branch_watermark", store.branch_watermark_));
 #undef RUVO_IDB_STEP
   store.db_ = std::move(db);
@@ -179,7 +181,10 @@ StoreResult<void> RuvoStore::end_batched_writes() const { return committed(db_.e
 
 StoreResult<void> RuvoStore::committed(kv::Result<void> r) const {
   if (r) return {};
-  if (caches_) caches_->forget_derived();
+  if (caches_) {
+    caches_->forget_derived();
+    caches_->forget_profiles();
+  }
   return std::unexpected(StoreError(std::move(r.error())));
 }
 

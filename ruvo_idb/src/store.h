@@ -114,6 +114,10 @@ class SymbolStore {
   // database. Kept out of line so the cached path stays short.
   [[gnu::noinline]] StoreResult<std::optional<std::string_view>> read_text(uint64_t id,
                                                                           std::string& buffer) const;
+  // Whether symbols were claimed in a batch not yet committed. The caches
+  // then learn nothing new: a cached text cannot be taken back, and a
+  // failed commit drops the claims.
+  bool uncommitted() const { return by_text_.has_pending() || by_id_.has_pending(); }
   kv::Tree by_text_, by_id_, meta_;
   std::shared_ptr<StoreCaches> caches_;
 };
@@ -151,20 +155,21 @@ class RuvoStore {
   StoreResult<void> flush_all() const;
 
   // Batched writes. Between begin_batched_writes() and end_batched_writes(),
-  // the writes to "state", "contrib" and the index trees are held in one
-  // pending batch of the database instead of each going to the log on its
-  // own; commit_batched_writes() writes them all at once. Symbols, the
-  // registry, the counters and the watermarks still write through.
+  // every write of the store (symbols, registrations, counters, states,
+  // contributions, index entries, watermarks) is held in one pending batch
+  // of the database instead of going to the log on its own;
+  // commit_batched_writes() writes them all in one atomic step.
   //  - Every read of the store (and of those trees through any handle)
   //    sees the pending writes, exactly as if they had been written; the
   //    caches stay write-through, as without batching.
   //  - After a commit the database holds exactly the bytes it would hold
   //    had each write gone straight through.
-  //  - A crash loses at most the writes made since the last commit; a
+  //  - A crash loses exactly the writes made since the last commit; a
   //    store closed while batching commits first.
   //  - A failed commit (Sled) writes none of the pending writes and drops
-  //    them all, together with the cached states and contributions: reads
-  //    then answer from the database as it is, without them.
+  //    them all, together with the cached states, contributions and
+  //    profiles: reads then answer from the database as it is, without
+  //    them.
   // begin when already batching changes nothing. Not meant to overlap
   // with writers on other threads: the caller brackets its own writes.
   void begin_batched_writes() const;

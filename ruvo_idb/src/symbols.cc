@@ -39,7 +39,7 @@ StoreResult<uint64_t> SymbolStore::get_or_insert(std::string_view text) const {
     if (const uint64_t* id = c->text_ids.find(text, h)) return *id;
   }
   auto remember = [&](uint64_t id, uint8_t directions) {
-    if (c == nullptr) return;
+    if (c == nullptr || uncommitted()) return;
     std::lock_guard<std::mutex> lock(c->symbol_mu);
     remember_symbol(*c, id, text, h, directions);
   };
@@ -101,7 +101,7 @@ StoreResult<std::optional<std::string_view>> SymbolStore::read_text(uint64_t id,
   if (!found) return std::unexpected(StoreError(std::move(found.error())));
   if (!*found) return std::optional<std::string_view>();
   if (bincode::check_utf8(buffer)) fault("text of symbol " + std::to_string(id) + " is not UTF-8");
-  if (c != nullptr) {
+  if (c != nullptr && !uncommitted()) {
     std::lock_guard<std::mutex> lock(c->symbol_mu);
     remember_symbol(*c, id, buffer, 0, PinnedSymbols::kReverse);
   }
