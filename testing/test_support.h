@@ -90,6 +90,34 @@ inline uint64_t ack_word(const std::string& ack, size_t i) {
   return v;
 }
 
+// Starts this test binary again as a child that runs only the current
+// test, with `env` ("NAME=value") added to its environment. Before the exec
+// the child closes `close_fd` and sends its standard output to `stdout_fd`
+// (each when not -1). Returns the child's pid, or -1 when fork failed.
+inline pid_t respawn_current_test(const std::string& env, int close_fd = -1,
+                                  int stdout_fd = -1) {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string filter =
+      std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+  // Everything the child needs is built before the fork: between fork and
+  // exec only async-signal-safe calls are allowed.
+  std::vector<std::string> vars{env};
+  for (char** e = environ; *e != nullptr; ++e) vars.emplace_back(*e);
+  std::vector<char*> envp;
+  for (auto& e : vars) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  char self[] = "/proc/self/exe";
+  char* argv[] = {self, filter.data(), nullptr};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (close_fd >= 0) ::close(close_fd);
+    if (stdout_fd >= 0) ::dup2(stdout_fd, 1);
+    ::execve(self, argv, envp.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
 // Runs `writer` in a child process (a fresh image of this test binary, so
 // this must be the first thing the test does) that writes forever into a
 // fresh directory and acknowledges each write with `words` 8-byte words.
@@ -121,26 +149,9 @@ class KilledWriter {
   void run_parent(size_t size, size_t min_acks) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string filter =
-        std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
-    // Everything the child needs is built before the fork: between fork and
-    // exec only async-signal-safe calls are allowed.
-    std::vector<std::string> env{std::string(kChildEnv) + "=" + dir_->path() + ":" +
-                                 std::to_string(fds[1])};
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    char self[] = "/proc/self/exe";
-    char* argv[] = {self, filter.data(), nullptr};
-    const pid_t pid = ::fork();
+    const pid_t pid = respawn_current_test(
+        std::string(kChildEnv) + "=" + dir_->path() + ":" + std::to_string(fds[1]), fds[0]);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(fds[0]);
-      ::execve(self, argv, envp.data());
-      ::_exit(127);
-    }
     ::close(fds[1]);
     std::string rec(size, '\0');
     while (acks_.size() < min_acks && read_full(fds[0], rec.data(), size)) acks_.push_back(rec);

@@ -93,23 +93,9 @@ std::vector<std::string> snapshot(const std::string& dir) {
 // Runs this test in a fresh image of the binary (a forked child must open
 // its databases itself) as the child for `dir`, writing to `fd`.
 pid_t spawn(const std::string& dir, int fd) {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string filter =
-      std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
-  std::vector<std::string> env{std::string(kChildEnv) + "=" + dir + ":" + std::to_string(fd)};
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  char self[] = "/proc/self/exe";
-  char* argv[] = {self, filter.data(), nullptr};
   const int null = ::open("/dev/null", O_WRONLY);
-  const pid_t pid = ::fork();
-  if (pid == 0) {  // only async-signal-safe calls until exec
-    ::dup2(null, 1);
-    ::execve(self, argv, envp.data());
-    ::_exit(127);
-  }
+  const pid_t pid = respawn_current_test(std::string(kChildEnv) + "=" + dir + ":" + std::to_string(fd),
+                                         -1, null);
   ::close(null);
   return pid;
 }
