@@ -23,6 +23,7 @@
 #include <rocksdb/table.h>
 
 #include "ruvo_core/src/codec.h"
+#include "ruvo_core/src/pending_rows.h"
 
 namespace ruvo::kv {
 
@@ -49,7 +50,7 @@ struct TreeState {
   std::atomic<uint64_t> pending{0};
   // The pending batch's part for this tree: each key with its latest
   // value. Guarded by DbState::batch_mu.
-  std::map<std::string, std::string, std::less<>> pending_rows;
+  PendingRows pending_rows;
 };
 
 struct DbState {
@@ -85,8 +86,13 @@ struct DbState {
       // Nothing is left to report a failure to: the pending writes are then
       // lost, as in a crash.
       rocksdb::WriteBatch out;
-      for (TreeState* tree : batched)
-        for (const auto& [key, value] : tree->pending_rows) (void)out.Put(tree->handle, key, value);
+      for (TreeState* tree : batched) {
+        PendingRows& rows = tree->pending_rows;
+        for (uint32_t r : rows.sorted()) {
+          const std::string_view k = rows.key(r), v = rows.value(r);
+          (void)out.Put(tree->handle, rocksdb::Slice(k.data(), k.size()), rocksdb::Slice(v.data(), v.size()));
+        }
+      }
       (void)db->Write(rocksdb::WriteOptions(), &out);
       batched.clear();
     }
@@ -251,8 +257,9 @@ bool defers(const DbState& db, const TreeState& tree) {
 // memtable takes keys in order much faster than scattered ones.
 rocksdb::Status sorted_batch(DbState& db, rocksdb::WriteBatch& out) {
   for (TreeState* tree : db.batched) {
-    for (const auto& [key, value] : tree->pending_rows) {
-      rocksdb::Status s = out.Put(tree->handle, key, value);
+    PendingRows& rows = tree->pending_rows;
+    for (uint32_t r : rows.sorted()) {
+      rocksdb::Status s = out.Put(tree->handle, slice(rows.key(r)), slice(rows.value(r)));
       if (!s.ok()) return s;
     }
   }
@@ -275,8 +282,11 @@ rocksdb::Status ingest_batch(DbState& db) {
     files.push_back(stem + std::to_string(files.size()) + ".sst");
     rocksdb::SstFileWriter writer(rocksdb::EnvOptions(), db.options, tree->handle);
     s = writer.Open(files.back());
-    for (auto it = tree->pending_rows.begin(); s.ok() && it != tree->pending_rows.end(); ++it)
-      s = writer.Put(it->first, it->second);
+    PendingRows& rows = tree->pending_rows;
+    for (uint32_t r : rows.sorted()) {
+      s = writer.Put(slice(rows.key(r)), slice(rows.value(r)));
+      if (!s.ok()) break;
+    }
     if (s.ok()) s = writer.Finish();
     if (!s.ok()) break;
     rocksdb::IngestExternalFileArg arg;
@@ -326,15 +336,9 @@ rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, s
   rocksdb::Status s;
   if (deferred) {
     std::unique_lock<std::shared_mutex> lock(db.batch_mu);
-    auto it = tree.pending_rows.lower_bound(key);
-    if (it != tree.pending_rows.end() && it->first == key) {
-      db.pending_bytes += value.size();
-      db.pending_bytes -= std::min(db.pending_bytes, it->second.size());
-      it->second.assign(value);
-    } else {
-      tree.pending_rows.emplace_hint(it, std::string(key), std::string(value));
-      db.pending_bytes += key.size() + value.size() + 64;  // with the map node
-    }
+    const size_t before = tree.pending_rows.bytes();
+    tree.pending_rows.put(key, value);
+    db.pending_bytes += tree.pending_rows.bytes() - before;
     if (tree.pending.fetch_add(1, std::memory_order_release) == 0) db.batched.push_back(&tree);
   } else {
     s = db.db->Put(write_options(), tree.handle, slice(key), slice(value));
@@ -357,16 +361,15 @@ rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, s
 bool reads_batch(const TreeState& tree) { return tree.pending.load(std::memory_order_acquire) != 0; }
 
 // A point read, through the pending batch when the tree has writes there.
-void assign_value(std::string* out, const std::string& v) { out->assign(v); }
-void assign_value(rocksdb::PinnableSlice* out, const std::string& v) { out->PinSelf(slice(v)); }
+void assign_value(std::string* out, std::string_view v) { out->assign(v); }
+void assign_value(rocksdb::PinnableSlice* out, std::string_view v) { out->PinSelf(slice(v)); }
 
 template <class Value>
 rocksdb::Status read_key(DbState& db, TreeState& tree, std::string_view key, Value* value) {
   if (reads_batch(tree)) {
     std::shared_lock<std::shared_mutex> lock(db.batch_mu);
-    auto it = tree.pending_rows.find(key);
-    if (it != tree.pending_rows.end()) {
-      assign_value(value, it->second);
+    if (auto pending = tree.pending_rows.find(key)) {
+      assign_value(value, *pending);
       return rocksdb::Status::OK();
     }
   }
@@ -486,19 +489,25 @@ Result<void> Tree::scan_prefix(std::string_view prefix, const VisitFn& visit) co
   }
   // The database's entries merged with the pending ones, which win on
   // equal keys.
+  if (tree.pending_rows.tail_is_long()) {
+    // Ordering the pending rows is a write of the batch: it needs the batch
+    // to itself. Rows written after it are found in the tail.
+    std::unique_lock<std::shared_mutex> exclusive(db_->batch_mu);
+    tree.pending_rows.order();
+  }
   batch_lock.lock();
-  auto p = tree.pending_rows.lower_bound(prefix);
-  auto pending_in = [&] {
-    return p != tree.pending_rows.end() && std::string_view(p->first).substr(0, prefix.size()) == prefix;
-  };
+  std::vector<uint32_t> pending;
+  const PendingRows& rows = tree.pending_rows;
+  rows.rows_with_prefix(prefix, pending);
+  size_t p = 0;
   while (true) {
     const bool db_in = it->Valid() && view(it->key()).substr(0, prefix.size()) == prefix;
     if (!db_in && !it->status().ok()) return std::unexpected(error_of(it->status()));
-    const bool pend = pending_in();
+    const bool pend = p < pending.size();
     if (!db_in && !pend) break;
-    if (pend && (!db_in || std::string_view(p->first) <= view(it->key()))) {
-      if (db_in && std::string_view(p->first) == view(it->key())) it->Next();
-      if (!visit(p->first, p->second)) return {};
+    if (pend && (!db_in || rows.key(pending[p]) <= view(it->key()))) {
+      if (db_in && rows.key(pending[p]) == view(it->key())) it->Next();
+      if (!visit(rows.key(pending[p]), rows.value(pending[p]))) return {};
       ++p;
     } else {
       if (!visit(view(it->key()), view(it->value()))) return {};

@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 
 #include "ruvo_core/src/codec.h"
 #include "ruvo_core/src/fault.h"
+#include "ruvo_core/src/pending_rows.h"
 #include "testing/test_support.h"
 
 namespace ruvo::kv {
@@ -233,6 +235,58 @@ TEST(KvCrashTest, KilledWriterKeepsWritesDamagedLogFailsTornLogOpens) {
       EXPECT_GE(get_u64_be(ok(tree(*db, "meta").get("counter")).value().data()), acked);
     }
   }
+}
+
+
+// The pending rows of a deferred batch answer like an ordered map of each
+// key's latest value: lookups, prefix scans and the full order, through
+// many merges of their unsorted tail, with keys of every length (empty and
+// 0xff bytes included) and values that grow and shrink.
+TEST(KvPendingRowsTest, AnswersLikeAnOrderedMap) {
+  std::mt19937_64 rng(7);
+  PendingRows rows;
+  std::map<std::string, std::string> model;
+  auto text = [&](size_t max_len) {
+    std::string s(rng() % (max_len + 1), '\0');
+    for (char& c : s) c = "\x00\x01" "ab\x7f\x80\xff"[rng() % 7];
+    return s;
+  };
+  std::vector<uint32_t> got;
+  for (int step = 0; step < 40000; ++step) {
+    const std::string key = text(step % 3 == 0 ? 2 : 6);
+    if (rng() % 4 != 0) {
+      const std::string value = text(20);
+      rows.put(key, value);
+      model[key] = value;
+    }
+    auto found = rows.find(key);
+    auto want = model.find(key);
+    ASSERT_EQ(found.has_value(), want != model.end()) << step;
+    if (found) {
+      ASSERT_EQ(*found, want->second);
+    }
+    if (step % 97 == 0) {
+      const std::string prefix = key.substr(0, rng() % (key.size() + 1));
+      if (rows.tail_is_long() && step % 2 == 0) rows.order();
+      rows.rows_with_prefix(prefix, got);
+      auto m = model.lower_bound(prefix);
+      for (uint32_t r : got) {
+        ASSERT_TRUE(m != model.end() && m->first.starts_with(prefix)) << step;
+        ASSERT_EQ(rows.key(r), m->first);
+        ASSERT_EQ(rows.value(r), m->second);
+        ++m;
+      }
+      ASSERT_TRUE(m == model.end() || !m->first.starts_with(prefix)) << step;
+    }
+    if (step % 9973 == 0 || step == 39999) {
+      ASSERT_EQ(rows.size(), model.size());
+      auto m = model.begin();
+      for (uint32_t r : rows.sorted()) ASSERT_EQ(rows.key(r), (m++)->first);
+    }
+  }
+  rows.clear();
+  EXPECT_TRUE(rows.empty());
+  EXPECT_FALSE(rows.find("a").has_value());
 }
 
 }  // namespace

@@ -1,0 +1,146 @@
+#include "ruvo_core/src/pending_rows.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ruvo::kv {
+
+namespace {
+
+uint64_t hash_bytes(std::string_view s) {
+  uint64_t h = 0x9e3779b97f4a7c15ull ^ s.size();
+  size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    h = (h ^ w) * 0xbf58476d1ce4e5b9ull;
+    h ^= h >> 31;
+  }
+  uint64_t w = 0;
+  std::memcpy(&w, s.data() + i, s.size() - i);
+  h = (h ^ w) * 0x94d049bb133111ebull;
+  return h ^ (h >> 29);
+}
+
+constexpr size_t kBlockBytes = size_t{1} << 20;
+// The tail is sorted into the run once it holds this many rows, or a
+// thirty-second of the run: a scan filters the tail row by row, a merge
+// moves the whole run.
+constexpr size_t kMinTail = 1024;
+
+}  // namespace
+
+char* PendingRows::allocate(size_t n) {
+  if (block_used_ + n > block_size_) {
+    block_size_ = std::max(kBlockBytes, n);
+    blocks_.push_back(std::make_unique<char[]>(block_size_));
+    block_used_ = 0;
+  }
+  char* p = blocks_.back().get() + block_used_;
+  block_used_ += n;
+  arena_bytes_ += n;
+  return p;
+}
+
+// A slot holds the row + 1 in its low half (0: empty) and the key's hash's
+// high half in its own: probes compare keys only where the hashes agree.
+int64_t PendingRows::slot_of(std::string_view key, uint64_t h) const {
+  const size_t mask = table_.size() - 1;
+  const uint64_t tag = h >> 32;
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    const uint64_t slot = table_[i];
+    if (slot == 0) return static_cast<int64_t>(i);
+    if ((slot >> 32) == tag && this->key(static_cast<uint32_t>(slot) - 1) == key)
+      return static_cast<int64_t>(i);
+  }
+}
+
+void PendingRows::grow_table() {
+  std::vector<uint64_t> old = std::move(table_);
+  table_.assign(std::max<size_t>(64, old.size() * 2), 0);
+  const size_t mask = table_.size() - 1;
+  for (uint64_t slot : old) {
+    if (slot == 0) continue;
+    size_t i = entries_[static_cast<uint32_t>(slot) - 1].hash & mask;
+    while (table_[i] != 0) i = (i + 1) & mask;
+    table_[i] = slot;
+  }
+}
+
+std::optional<std::string_view> PendingRows::find(std::string_view key) const {
+  if (entries_.empty()) return std::nullopt;
+  const uint64_t slot = table_[static_cast<size_t>(slot_of(key, hash_bytes(key)))];
+  if (slot == 0) return std::nullopt;
+  return value(static_cast<uint32_t>(slot) - 1);
+}
+
+void PendingRows::put(std::string_view key, std::string_view value) {
+  if ((entries_.size() + 1) * 2 > table_.size()) grow_table();
+  const uint64_t h = hash_bytes(key);
+  const size_t slot = static_cast<size_t>(slot_of(key, h));
+  if (table_[slot] != 0) {
+    Entry& e = entries_[static_cast<uint32_t>(table_[slot]) - 1];
+    if (value.size() > e.value_cap) {
+      e.value = allocate(value.size());
+      e.value_cap = static_cast<uint32_t>(value.size());
+    }
+    if (!value.empty()) std::memcpy(e.value, value.data(), value.size());
+    e.value_len = static_cast<uint32_t>(value.size());
+    return;
+  }
+  char* k = allocate(key.size() + value.size());
+  if (!key.empty()) std::memcpy(k, key.data(), key.size());
+  if (!value.empty()) std::memcpy(k + key.size(), value.data(), value.size());
+  entries_.push_back(Entry{h, k, k + key.size(), static_cast<uint32_t>(key.size()),
+                           static_cast<uint32_t>(value.size()), static_cast<uint32_t>(value.size())});
+  const uint32_t row = static_cast<uint32_t>(entries_.size() - 1);
+  table_[slot] = (h >> 32 << 32) | (row + 1);
+  tail_.push_back(row);
+}
+
+bool PendingRows::tail_is_long() const { return tail_.size() >= std::max(kMinTail, run_.size() / 32); }
+
+void PendingRows::order() {
+  if (tail_is_long()) merge_tail();
+}
+
+void PendingRows::clear() {
+  blocks_.clear();
+  block_used_ = block_size_ = arena_bytes_ = 0;
+  entries_.clear();
+  table_.clear();
+  run_.clear();
+  tail_.clear();
+}
+
+void PendingRows::merge_tail() {
+  if (tail_.empty()) return;
+  auto less = [this](uint32_t a, uint32_t b) { return key(a) < key(b); };
+  std::sort(tail_.begin(), tail_.end(), less);
+  const size_t mid = run_.size();
+  run_.insert(run_.end(), tail_.begin(), tail_.end());
+  std::inplace_merge(run_.begin(), run_.begin() + static_cast<std::ptrdiff_t>(mid), run_.end(), less);
+  tail_.clear();
+}
+
+const std::vector<uint32_t>& PendingRows::sorted() {
+  merge_tail();
+  return run_;
+}
+
+void PendingRows::rows_with_prefix(std::string_view prefix, std::vector<uint32_t>& out) const {
+  out.clear();
+  auto first = std::lower_bound(run_.begin(), run_.end(), prefix,
+                                [this](uint32_t r, std::string_view p) { return key(r) < p; });
+  for (; first != run_.end() && key(*first).starts_with(prefix); ++first) out.push_back(*first);
+  const size_t from_run = out.size();
+  for (uint32_t r : tail_)
+    if (key(r).starts_with(prefix)) out.push_back(r);
+  if (out.size() == from_run) return;
+  auto less = [this](uint32_t a, uint32_t b) { return key(a) < key(b); };
+  const auto mid = out.begin() + static_cast<std::ptrdiff_t>(from_run);
+  std::sort(mid, out.end(), less);
+  std::inplace_merge(out.begin(), mid, out.end(), less);
+}
+
+}  // namespace ruvo::kv
