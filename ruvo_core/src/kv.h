@@ -161,8 +161,7 @@ class Db {
   void begin_deferred() const;
   // Writes every pending insert in one atomic step and goes on deferring:
   // a batch of a few MiB or more as sorted table files ingested into all
-  // its trees at once (on disk; a temporary database always takes a write
-  // batch), a smaller one as one write batch through the log.
+  // its trees at once, a smaller one as one write batch through the log.
   // On failure nothing pending is written and all of it is dropped: reads
   // then see the database without it. Nothing to do when nothing is
   // pending, or when the database does not defer.
