@@ -88,9 +88,14 @@ def closure(name, edges, nodes):
     s.add_rule("main", 2, "path", 2, ["X", "Z"], [path("X", "Y"), edge("Y", "Z")], 1.0, 0.0)
     t_eval, stats = timed(lambda: s.materialize("main"))
     t_conv, rows = timed(lambda: s.query_predicate_bulk("path"))
+    # Point reads of stored atoms, in random order, right after the call
+    # that wrote them.
+    sample = random.Random(2).sample([args for args, _, _ in rows], min(len(rows), 100_000))
+    t_point, _ = timed(lambda: [s.get_atom_state("path", args) for args in sample])
     print(f"closure {name}: materialize {t_eval:8.3f} s "
           f"({stats['iterations']} passes, {stats['atoms_changed']:,} changes), "
-          f"{len(rows):,} path rows converted in {t_conv * 1e3:.1f} ms")
+          f"{len(rows):,} path rows converted in {t_conv * 1e3:.1f} ms, "
+          f"{len(sample) / t_point:,.0f} point reads/s")
 
 
 def main():
