@@ -9,6 +9,8 @@ ruvo's, or the run fails.
     bench/setup_peers.sh                  # once, and after changing ruvo
     bench/.venv/bin/python bench/peers.py [--workloads a,c,d] [--repeat N]
                                           [--chain 200,400 | --full]
+    bench/.venv/bin/python bench/peers.py --stream [--stream-large]
+                                          [--stream-reps N] [--repeat N]
 
 Workloads:
   a  transitive closure, random graph of 1,000 nodes / 2,000 edges
@@ -17,6 +19,18 @@ Workloads:
   d  directed triangles over 20,000 random edges on 1,000 nodes
   e  as a, edges at b 0.9, path folded by noisy_or with evidence mode none
      (the peers compute the plain closure of a)
+
+Streaming (--stream): what re-materialising costs after appending a few
+facts. ruvo builds the closure of a in a store on disk (--stream-large: of a
+random graph of 3,000 nodes / 6,000 edges, about 5.7 M paths), then times,
+in one process: the first materialize, one with no new facts, +1, +10 and
++100 new random edges (appended, then materialised), and +1 edge after
+dropping the store and opening it again. A "+k" time takes in the append;
+each row but the first is the median of --stream-reps calls, each with edges
+of its own; the RSS shown is the process's, idle after the row's last call.
+For each "+k" row the peers evaluate the closure from scratch (as in the
+tables above: data loaded and indexed, then timed) over the graph as it
+stands after that row's last call.
 """
 
 import argparse
@@ -28,6 +42,7 @@ import resource
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 ENGINES = ("ruvo", "clingo", "sqlite", "duckdb")
@@ -89,10 +104,19 @@ def workload(name, chain):
     if name == "e":
         return ("e closure a, noisy_or b=0.9", "edge", random_edges(1000, 2000, 1),
                 CLOSURE, 0.9, True)
+    if name.startswith("@"):  # an edge list written by the streaming run
+        with open(name[1:]) as f:
+            return name, "edge", [tuple(e) for e in json.load(f)], CLOSURE, 1.0, False
     raise SystemExit(f"unknown workload {name!r}")
 
 
 # ---- one engine on one workload, inside a child process -------------------
+
+def add_rules(s, prog):
+    goal = lambda g: {"pred_name": g[0], "pred_arity": len(g) - 1, "args": list(g[1:])}
+    for rid, (head, args, body) in enumerate(prog["rules"], 1):
+        s.add_rule("main", rid, head, len(args), args, [goal(g) for g in body], 1.0, 0.0)
+
 
 def run_ruvo(pred, rows, prog, b, noisy):
     from ruvo import NativeStore
@@ -101,9 +125,7 @@ def run_ruvo(pred, rows, prog, b, noisy):
     nodes = sorted({v for row in rows for v in row})
     ids = dict(zip(nodes, s.intern_batch([f"n{v}" for v in nodes])))
     s.assert_facts_bulk("main", [(pred, 2, [ids[x], ids[y]], b, 0.0, None) for x, y in rows])
-    goal = lambda g: {"pred_name": g[0], "pred_arity": len(g) - 1, "args": list(g[1:])}
-    for rid, (head, args, body) in enumerate(prog["rules"], 1):
-        s.add_rule("main", rid, head, len(args), args, [goal(g) for g in body], 1.0, 0.0)
+    add_rules(s, prog)
     head = prog["rules"][0][0]
     if noisy:
         s.configure_predicate(head, "noisy_or", "none")
@@ -172,6 +194,123 @@ def child(engine, name, chain):
     eval_s, total_s, count, stats, rss_kib = out
     print(json.dumps({"eval_s": eval_s, "total_s": total_s, "count": count,
                       "stats": stats, "rss_kib": rss_kib}))
+
+
+# ---- streaming: append a few edges to a store on disk, re-materialise -----
+
+STREAM_STORES = {"small": ("1k/2k", 1000, 2000), "large": ("3k/6k", 3000, 6000)}
+
+
+def idle_rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def stream_child(store, reps):
+    import gc
+    from ruvo import NativeStore
+    _, nodes, count = STREAM_STORES[store]
+    edges = random_edges(nodes, count, 1)
+    have, rng, added, rows = set(edges), random.Random(2), [], []
+    tmp = tempfile.TemporaryDirectory()
+    dirs = [os.path.join(tmp.name, d) for d in ("edb", "idb")]
+
+    def open_store():
+        s = NativeStore(*dirs)
+        s.configure_predicate("path", "maximum", "none")  # held in memory only
+        return s, s.intern_batch([f"n{v}" for v in range(nodes)])
+
+    def facts(new):
+        return [("edge", 2, [ids[x], ids[y]], 1.0, 0.0, None) for x, y in new]
+
+    def call(k):
+        new = []
+        while len(new) < k:
+            e = (rng.randrange(nodes), rng.randrange(nodes))
+            if e[0] != e[1] and e not in have:
+                have.add(e)
+                new.append(e)
+        t0 = time.perf_counter()
+        if new:
+            s.assert_facts_bulk("main", facts(new))
+        stats = s.materialize("main")
+        added.extend(new)
+        return time.perf_counter() - t0, stats
+
+    def row(name, k, times, stats=None):
+        rows.append({"call": name, "k": k, "times": times, "stats": stats,
+                     "edges": len(edges) + len(added), "rss_kib": idle_rss_kib()})
+
+    s, ids = open_store()
+    s.assert_facts_bulk("main", facts(edges))
+    add_rules(s, CLOSURE)
+    t, stats = call(0)
+    row("first materialize", 0, [t], stats)
+    for name, k in (("no new facts", 0), ("+1 edge", 1), ("+10 edges", 10), ("+100 edges", 100)):
+        runs = [call(k) for _ in range(reps)]
+        row(name, k, [t for t, _ in runs], runs[-1][1])
+    opens, runs = [], []
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        del s
+        gc.collect()
+        s, ids = open_store()
+        opens.append(time.perf_counter() - t0)
+        runs.append(call(1))
+    row("close + reopen", 0, opens)
+    row("reopen, +1 edge", 1, [t for t, _ in runs], runs[-1][1])
+    peak = peak_rss_kib()  # before the result rows are built for counting
+    print(json.dumps({"rows": rows, "edges": edges + added, "peak_rss_kib": peak,
+                      "count": len(s.query_predicate_bulk("path"))}))
+
+
+def stream(args, timeout):
+    stores = (["small"] if args.stream else []) + (["large"] if args.stream_large else [])
+    out, bad = [], []
+    for store in stores:
+        cmd = [sys.executable, os.path.abspath(__file__), "--stream-child", store,
+               str(args.stream_reps)]
+        p = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+        if p.returncode != 0:
+            raise SystemExit(f"ruvo stream {store}: {p.stderr.strip()}")
+        res = json.loads(p.stdout.strip().splitlines()[-1])
+        label = STREAM_STORES[store][0]
+        for r in res["rows"]:
+            r["peers"] = {}
+            if r["k"]:
+                with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+                    json.dump(res["edges"][:r["edges"]], f)
+                for e in ("clingo", "sqlite", "duckdb"):
+                    r["peers"][e] = measure(e, "@" + f.name, 0, args.repeat, timeout)
+                os.unlink(f.name)
+                counts = {e: q.get("count") for e, q in r["peers"].items()}
+                if r is res["rows"][-1]:
+                    counts["ruvo"] = res["count"]
+                if len(set(c for c in counts.values() if c is not None)) > 1:
+                    bad.append(f"{label} {r['call']}: {counts}")
+            print(f"{label} {r['call']:18} ruvo {statistics.median(r['times']):.3f} s  "
+                  + "  ".join(f"{e} {secs(q)}" for e, q in r["peers"].items()),
+                  file=sys.stderr, flush=True)
+        out.append((label, res))
+    cols = ["store", "call", "ruvo s median (min-max)", "iterations / atoms_changed",
+            "ruvo idle RSS", "clingo s", "SQLite s", "DuckDB s (1 thread)", "ruvo/DuckDB"]
+    print("| " + " | ".join(cols) + " |")
+    print("|" + "---|" * len(cols))
+    for label, res in out:
+        for r in res["rows"]:
+            t, st, q = r["times"], r["stats"], r["peers"]
+            cells = [label, r["call"], f"{statistics.median(t):.3f} ({min(t):.3f}-{max(t):.3f})",
+                     f"{st['iterations']} / {st['atoms_changed']:,}" if st else "-",
+                     mib(r)] + [secs(q[e]) if q else "-" for e in ("clingo", "sqlite", "duckdb")]
+            cells.append(ratio({"eval_s": statistics.median(t)}, q["duckdb"]) if q else "-")
+            print("| " + " | ".join(cells) + " |")
+    print()
+    for label, res in out:
+        print(f"{label}: {res['count']:,} paths after {len(res['edges']):,} edges; "
+              f"ruvo peak RSS {res['peak_rss_kib'] / 1024:.0f} MiB")
+    if bad:
+        print("\nRESULT COUNT MISMATCH:\n  " + "\n  ".join(bad))
+        sys.exit(1)
 
 
 # ---- parent: spawn, collect, print ----------------------------------------
@@ -254,6 +393,8 @@ def reexec_in_bench_venv():
 def main():
     if len(sys.argv) == 5 and sys.argv[1] == "--child":
         return child(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    if len(sys.argv) == 4 and sys.argv[1] == "--stream-child":
+        return stream_child(sys.argv[2], int(sys.argv[3]))
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--workloads", default="a,b,c,d,e")
     ap.add_argument("--engines", default=",".join(ENGINES))
@@ -261,8 +402,14 @@ def main():
     ap.add_argument("--chain", default="200", help="chain length(s) for b, e.g. 200,400")
     ap.add_argument("--full", action="store_true", help="b over a chain of 1,000 nodes")
     ap.add_argument("--timeout", type=float, default=1800, help="seconds per run")
+    ap.add_argument("--stream", action="store_true", help="the streaming workload instead")
+    ap.add_argument("--stream-large", action="store_true",
+                    help="the 3k/6k store (with --stream: both stores)")
+    ap.add_argument("--stream-reps", type=int, default=5, help="ruvo calls per streaming row")
     args = ap.parse_args()
     reexec_in_bench_venv()
+    if args.stream or args.stream_large:
+        return stream(args, args.timeout)
     engines = [e for e in ENGINES if e in args.engines.split(",")]
     if "ruvo" not in engines:
         raise SystemExit("ruvo must be among the engines: its count is the reference")
