@@ -116,7 +116,33 @@ void PendingRows::clear() {
 void PendingRows::merge_tail() {
   if (tail_.empty()) return;
   auto less = [this](uint32_t a, uint32_t b) { return key(a) < key(b); };
-  std::sort(tail_.begin(), tail_.end(), less);
+  // Sorted by the key's first 24 bytes held inline (big-endian words, zero
+  // padded), the whole keys compared only on a tie: a sort of keys reached
+  // through pointers waits on memory at every comparison.
+  struct Head {
+    uint64_t w[3];
+    uint32_t row;
+  };
+  std::vector<Head> heads(tail_.size());
+  for (size_t i = 0; i < tail_.size(); ++i) {
+    Head& h = heads[i];
+    h.row = tail_[i];
+    const std::string_view k = key(h.row);
+    unsigned char bytes[24] = {};
+    std::memcpy(bytes, k.data(), std::min<size_t>(k.size(), sizeof bytes));
+    for (int j = 0; j < 3; ++j) {
+      uint64_t w = 0;
+      for (int b = 0; b < 8; ++b) w = (w << 8) | bytes[8 * j + b];
+      h.w[j] = w;
+    }
+  }
+  std::sort(heads.begin(), heads.end(), [&](const Head& a, const Head& b) {
+    for (int j = 0; j < 3; ++j)
+      if (a.w[j] != b.w[j]) return a.w[j] < b.w[j];
+    return less(a.row, b.row);
+  });
+  for (size_t i = 0; i < heads.size(); ++i) tail_[i] = heads[i].row;
+  heads = std::vector<Head>();
   const size_t mid = run_.size();
   run_.insert(run_.end(), tail_.begin(), tail_.end());
   std::inplace_merge(run_.begin(), run_.begin() + static_cast<std::ptrdiff_t>(mid), run_.end(), less);

@@ -280,7 +280,8 @@ TEST(KvPendingRowsTest, AnswersLikeAnOrderedMap) {
   };
   std::vector<uint32_t> got;
   for (int step = 0; step < 40000; ++step) {
-    const std::string key = text(step % 3 == 0 ? 2 : 6);
+    // Some keys share their first 24 bytes, which a sort compares inline.
+    const std::string key = (step % 5 == 0 ? std::string(24, '\x80') : "") + text(step % 3 == 0 ? 2 : 6);
     if (rng() % 4 != 0) {
       const std::string value = text(20);
       rows.put(key, value);
