@@ -200,7 +200,8 @@ EvalResult<uint64_t> fire_rule(const RuvoStore& store, const CompiledRule& rule,
 
 EvalResult<uint64_t> run_constraint_pass(const RuvoStore& store,
                                          const std::vector<CompiledConstraint>& constraints,
-                                         ApplicabilitySemantics semantics) {
+                                         ApplicabilitySemantics semantics,
+                                         const WriteObserver* observer) {
   uint64_t changed = 0;
   std::vector<uint64_t> args;
   Contribution contrib{0.0, 0.0, std::string()};
@@ -224,7 +225,7 @@ EvalResult<uint64_t> run_constraint_pass(const RuvoStore& store,
         bincode::put_u64_be(evidence, c.id);
         bincode::put_u64_be(evidence, i);
         append_binding_suffix(evidence, m.bindings);
-        auto r = contribute(store, atom->pred_id, args, contrib);
+        auto r = contribute(store, atom->pred_id, args, contrib, observer);
         if (!r) return std::unexpected(std::move(r.error()));
         if (*r) ++changed;
       }
@@ -237,7 +238,7 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
     const RuvoStore& store, const std::vector<CompiledRule>& rules,
     const std::vector<CompiledConstraint>& constraints, const Semantics& semantics,
     const std::unordered_map<std::string, uint64_t>& pred_ids,
-    std::optional<uint64_t> max_depth) {
+    std::optional<uint64_t> max_depth, FastFiring* warm) {
   // Built once per call; the results equal rebuilding them per rule and per
   // component, since nothing changes pred_ids during evaluation.
   InverseNames inverse;
@@ -250,9 +251,16 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
   const std::vector<Scc> components = compute_sccs(core_rules);
   core_rules.clear();
 
+  if (current_eval_control().reference) warm = nullptr;
+  // A warm firing keeps copies of the predicates it has read: it is told
+  // of the constraint pass's writes too.
+  const WriteObserver warm_observer = [warm](uint64_t pred_id, std::span<const uint64_t> args,
+                                             const AtomState& stored) {
+    warm->note_write(pred_id, args, stored);
+  };
   EvalStats stats;
-  auto constraint_changes =
-      run_constraint_pass(store, constraints, semantics.constraint_applicability);
+  auto constraint_changes = run_constraint_pass(store, constraints, semantics.constraint_applicability,
+                                                warm != nullptr ? &warm_observer : nullptr);
   if (!constraint_changes) return std::unexpected(std::move(constraint_changes.error()));
   stats.atoms_changed = *constraint_changes;
 
@@ -266,8 +274,12 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
 
   // Made after the constraint pass: it copies predicates as it first
   // meets them and sees every later write.
-  std::optional<FastFiring> fast;
-  if (!current_eval_control().reference) fast.emplace(store, rules, semantics.rule_applicability);
+  std::optional<FastFiring> fresh;
+  FastFiring* fast = warm;
+  if (fast == nullptr && !current_eval_control().reference) {
+    fresh.emplace(store, rules, semantics.rule_applicability);
+    fast = &*fresh;
+  }
   // The fast firing reads its own copies; the store's caches need not
   // grow with what it writes.
   struct CacheWrites {
@@ -276,7 +288,7 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
     ~CacheWrites() {
       if (off) store.set_cache_writes(true);
     }
-  } cache_writes{store, fast.has_value()};
+  } cache_writes{store, fast != nullptr};
   if (cache_writes.off) store.set_cache_writes(false);
 
   std::vector<size_t> selected;

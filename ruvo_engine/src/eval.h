@@ -96,18 +96,26 @@ EvalResult<uint64_t> fire_rule(const RuvoStore& store, const CompiledRule& rule,
                                ApplicabilitySemantics semantics,
                                const WriteObserver* observer = nullptr);
 // Applies every constraint once; returns the number of changed states.
+// `observer`, when given, is told of every state it changes.
 EvalResult<uint64_t> run_constraint_pass(const RuvoStore& store,
                                          const std::vector<CompiledConstraint>& constraints,
-                                         ApplicabilitySemantics semantics);
+                                         ApplicabilitySemantics semantics,
+                                         const WriteObserver* observer = nullptr);
+
+class FastFiring;
 
 // The whole evaluation: constraint pass, then components in dependency
 // order, recursive ones until a pass changes nothing (cap: max_depth, 0
 // acting as 1, or 1000 with MaxIterationsExceeded).
+// `warm`: a fast firing of these very rules under these knobs, kept from
+// earlier calls and told of every state written since it was made; it is
+// used, and told of this call's writes, instead of a fresh one. Ignored
+// when the control asks for the reference evaluation.
 EvalResult<EvalStats> evaluate_to_fixpoint(
     const RuvoStore& store, const std::vector<CompiledRule>& rules,
     const std::vector<CompiledConstraint>& constraints, const Semantics& semantics,
     const std::unordered_map<std::string, uint64_t>& pred_ids,
-    std::optional<uint64_t> max_depth);
+    std::optional<uint64_t> max_depth, FastFiring* warm = nullptr);
 
 // Process-wide number of complete body matches found so far by rule firings
 // and constraint passes (a relaxed counter for benchmarks and diagnostics;

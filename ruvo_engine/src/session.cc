@@ -2,12 +2,73 @@
 // materialisation of a branch.
 #include "ruvo_engine/src/session.h"
 
+#include <bit>
 #include <string>
 #include <utility>
 
 #include "ruvo_core/src/kv.h"
+#include "ruvo_engine/src/fast_eval.h"
 
 namespace ruvo {
+
+struct EngineSession::WarmState {
+  explicit WarmState(const RuvoStore& s) : store(s) {}
+  RuvoStore store;  // shares the session's database, at a fixed address
+  std::vector<CompiledRule> rules;
+  std::vector<CompiledConstraint> constraints;
+  Semantics semantics;
+  std::optional<FastFiring> fast;
+};
+
+namespace {
+
+bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
+
+bool same_goals(const std::vector<CompiledGoal>& a, const std::vector<CompiledGoal>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i].index() != b[i].index()) return false;
+    if (const auto* x = std::get_if<CompiledAtom>(&a[i])) {
+      const auto& y = std::get<CompiledAtom>(b[i]);
+      if (x->args != y.args || x->pred_id != y.pred_id || x->pred_arity != y.pred_arity ||
+          x->negated != y.negated)
+        return false;
+    } else if (std::get<BuiltinGoal>(a[i]) != std::get<BuiltinGoal>(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool same_rules(const std::vector<CompiledRule>& a, const std::vector<CompiledRule>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const CompiledRule &x = a[i], &y = b[i];
+    if (x.id != y.id || x.head_pred_id != y.head_pred_id || x.head_pred_arity != y.head_pred_arity ||
+        x.head_args != y.head_args || !same_bits(x.b, y.b) || !same_bits(x.d, y.d) ||
+        !same_goals(x.body, y.body))
+      return false;
+  }
+  return true;
+}
+
+bool same_constraints(const std::vector<CompiledConstraint>& a,
+                      const std::vector<CompiledConstraint>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i].id != b[i].id || !same_bits(a[i].b, b[i].b) || !same_bits(a[i].d, b[i].d) ||
+        !same_goals(a[i].body, b[i].body))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+EngineSession::EngineSession(EdbStore e, RuvoStore i) : edb(std::move(e)), idb(std::move(i)) {}
+EngineSession::~EngineSession() = default;
+EngineSession::EngineSession(EngineSession&&) noexcept = default;
+EngineSession& EngineSession::operator=(EngineSession&&) noexcept = default;
 
 std::string EngineError::debug() const {
   struct Render {
@@ -121,6 +182,9 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
   idb.begin_batched_writes();
 
   const ScopedEvalControl control(eval_control);
+  // Taken out for the call: any return before the end drops it.
+  std::unique_ptr<WarmState> warm = std::move(warm_);
+  if (eval_control.reference) warm.reset();
   for (GroundFact& fact : *facts) {
     // A long log can be stopped while its facts are applied, too.
     if (interrupt_requested()) return std::unexpected(EngineError(EvalError(EvalError::Interrupted{})));
@@ -133,8 +197,16 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
     // queryable.
     pred_ids.insert_or_assign(fact.pred_name, profile->pred_id);
     Contribution c{fact.b, fact.d, "edb_" + std::to_string(fact.event_id)};
-    auto state = idb.upsert_atom(AtomKey{profile->pred_id, std::move(fact.args)}, c);
+    // The warm copies learn of every state a fact changes.
+    std::optional<AtomState> old;
+    if (warm) {
+      auto read = idb.get_state(profile->pred_id, fact.args);
+      if (read) old = *read;
+      else warm.reset();
+    }
+    auto state = idb.upsert_atom(AtomKey{profile->pred_id, fact.args}, c);
     if (!state) return std::unexpected(EngineError(std::move(state.error())));
+    if (warm && !AtomState::approx_eq(*old, *state)) warm->fast->note_write(profile->pred_id, fact.args, *state);
   }
 
 
@@ -148,8 +220,28 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
     pred_ids.insert_or_assign(name, id);
 
   const Semantics semantics{rule_applicability, constraint_applicability};
-  auto stats = evaluate_to_fixpoint(idb, compiled_rules->first, compiled_constraints->first,
-                                    semantics, pred_ids, max_depth);
+  // Warm only for the very program and knobs the fast firing was made for.
+  // The names evaluation looks up (those of the rules and constraints) then
+  // map to the same ids as before: registration gives one id per name and
+  // arity, and the compiled forms hold the ids. The configuration plays no
+  // part: it fixes a predicate's profile once, when the predicate is first
+  // registered, and the firing reads profiles as it meets them.
+  if (warm && !(same_rules(warm->rules, compiled_rules->first) &&
+                same_constraints(warm->constraints, compiled_constraints->first) &&
+                warm->semantics.rule_applicability == semantics.rule_applicability &&
+                warm->semantics.constraint_applicability == semantics.constraint_applicability))
+    warm.reset();
+  if (!warm && !eval_control.reference) {
+    warm = std::make_unique<WarmState>(idb);
+    warm->rules = std::move(compiled_rules->first);
+    warm->constraints = std::move(compiled_constraints->first);
+    warm->semantics = semantics;
+    warm->fast.emplace(warm->store, warm->rules, semantics.rule_applicability);
+  }
+  auto stats = warm ? evaluate_to_fixpoint(idb, warm->rules, warm->constraints, semantics, pred_ids,
+                                           max_depth, &*warm->fast)
+                    : evaluate_to_fixpoint(idb, compiled_rules->first, compiled_constraints->first,
+                                           semantics, pred_ids, max_depth);
   if (!stats) return std::unexpected(EngineError(std::move(stats.error())));
 
   // The watermark joins the batch: it reaches the database together with
@@ -158,6 +250,7 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
   if (!set) return std::unexpected(EngineError(std::move(set.error())));
   batching.on = false;
   if (auto r = idb.end_batched_writes(); !r) return std::unexpected(EngineError(std::move(r.error())));
+  warm_ = std::move(warm);
   return *stats;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,6 +64,10 @@ class EngineSession {
   // EDB first; an EDB failure leaves the IDB unflushed.
   EngineResult<void> flush_all() const;
 
+  ~EngineSession();
+  EngineSession(EngineSession&&) noexcept;
+  EngineSession& operator=(EngineSession&&) noexcept;
+
   // How materialisation evaluates (reference switch, interrupt check); no
   // result depends on it.
   EvalControl eval_control;
@@ -79,7 +84,15 @@ class EngineSession {
   RuvoStore idb;
 
  private:
-  EngineSession(EdbStore e, RuvoStore i) : edb(std::move(e)), idb(std::move(i)) {}
+  EngineSession(EdbStore e, RuvoStore i);
+
+  // What a successful materialisation leaves for the next one: the compiled
+  // program and the fast firing with its copies of the predicates and the
+  // point up to which each rule has seen them. A later call with the same
+  // program and knobs goes on from there; any other call, and any failure,
+  // drops it. Declared last: released first.
+  struct WarmState;
+  std::unique_ptr<WarmState> warm_;
 };
 
 }  // namespace ruvo

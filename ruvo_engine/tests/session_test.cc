@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <fstream>
 
 #include "testing/test_support.h"
@@ -45,6 +46,38 @@ TEST(SessionMaterialize, FactEvidenceIdsAndRetraction) {
   EXPECT_DOUBLE_EQ(ok(s.get_atom_state("p", {1})).b, 0.75);
   EXPECT_EQ(ok(s.idb_watermark("main")), 12u);
   EXPECT_EQ(ok(s.idb_watermark("other")), std::nullopt);
+}
+
+// A call stopped part way (here by the interrupt check, at many points)
+// leaves nothing for the next call to build on but what it stored: after
+// one more call the states are those of a session never stopped.
+TEST(SessionMaterialize, StoppedCallLeavesNextOneExact) {
+  int checks = 0;  // how often the check was asked, in the last run
+  auto run = [&](int stop_at) {
+    EngineSession s = ok(EngineSession::open_temporary());
+    const Term X = Term::var("X"), Y = Term::var("Y"), Z = Term::var("Z");
+    ok(s.edb.add_rule("main", Rule{1, "path", 2, {X, Y}, {AtomGoal{"edge", 2, false, {X, Y}}}, 1, 0}));
+    ok(s.edb.add_rule("main", Rule{2, "path", 2, {X, Z},
+                                   {AtomGoal{"path", 2, false, {X, Y}},
+                                    AtomGoal{"edge", 2, false, {Y, Z}}}, 0.9, 0}));
+    for (uint64_t i = 1; i < 300; ++i) ok(s.edb.assert_fact("main", "edge", 2, {i, i + 1}, 1, 0, {}));
+    checks = 0;
+    s.eval_control.interrupt_check = [&] { return ++checks == stop_at; };
+    auto first = s.materialize_with_options("main", std::nullopt);
+    EXPECT_EQ(first ? "ok" : first.error().debug(), stop_at > 0 ? "Eval(Interrupted)" : "ok");
+    s.eval_control.interrupt_check = nullptr;
+    ok(s.edb.assert_fact("main", "edge", 2, {300, 1}, 1, 0, {}));
+    ok(s.materialize_with_options("main", std::nullopt));
+    std::vector<std::string> rows;
+    for (const PredicateAnswer& a : ok(s.query_all("path")))
+      rows.push_back(std::to_string(a.args[0]) + "," + std::to_string(a.args[1]) + " " +
+                     std::to_string(std::bit_cast<uint64_t>(a.b)));
+    return rows;
+  };
+  const std::vector<std::string> want = run(0);
+  const int all = checks;
+  ASSERT_GT(all, 8);
+  for (int stop_at : {1, all / 8, all / 3, all / 2, all - 1}) EXPECT_EQ(run(stop_at), want) << stop_at;
 }
 
 }  // namespace
