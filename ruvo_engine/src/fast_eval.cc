@@ -49,6 +49,7 @@ struct RulePlan {
   std::vector<ArgRef> head;
   uint32_t positives = 0;
   bool has_arithmetic = false;
+  bool positive_only = true;  // every goal a positive atom
 
   uint32_t slot_of(std::string_view name) {
     for (uint32_t i = 0; i < var_names.size(); ++i)
@@ -75,11 +76,13 @@ struct RulePlan {
         p.pred_id = atom->pred_id;
         for (const Term& t : atom->args) p.args.push_back(ref(t));
         if (!atom->negated) p.positive_index = positives++;
+        else positive_only = false;
       } else {
         const auto& b = std::get<BuiltinGoal>(g);
         p.builtin = &b;
         for (const Term& t : b.args) p.args.push_back(ref(t));
         if (is_arithmetic(b.op)) has_arithmetic = true;
+        positive_only = false;
       }
       p.values.resize(p.args.size());
       goals.push_back(std::move(p));
@@ -152,6 +155,8 @@ struct FastFiring::Impl {
   std::vector<uint8_t> bound;
   std::vector<uint32_t> key;
   int restricted = -1;  // goal limited to changed rows, -1 for none
+  std::vector<uint32_t> order;  // goal indexes in the order they are joined
+  bool reordered = false;       // order is not body order
   uint64_t since = 0;
   std::vector<std::pair<uint64_t, std::unique_ptr<RowIndex>>> delta_indexes;
   std::vector<uint32_t> delta_rows;
@@ -215,6 +220,17 @@ struct FastFiring::Impl {
   // ---- matching ----
 
   void leaf(double b, double d) {
+    if (reordered) {
+      // The goals were joined in another order: the evidence is gathered
+      // again in body order, operation for operation as a body-order join
+      // gathers it.
+      b = 1.0, d = 0.0;
+      for (uint32_t j = 0; j < plan->positives; ++j) {
+        const AtomState& s = positive_rel[j]->state(key[j]);
+        const JoinedEvidence e = join_evidence(b, d, s.b, s.d);
+        b = e.b, d = e.d;
+      }
+    }
     const size_t head_at = head_args.size();
     for (const ArgRef& a : plan->head) {
       if (a.var && !bound[a.slot]) {  // a head variable the body never bound
@@ -256,7 +272,7 @@ struct FastFiring::Impl {
       leaf(b, d);
       return;
     }
-    GoalPlan& g = plan->goals[gi];
+    GoalPlan& g = plan->goals[order[gi]];
     if (g.kind == GoalPlan::Kind::Builtin) return run_builtin(gi, b, d);
     Relation& rel = *g.rel;
     const bool negated = g.kind == GoalPlan::Kind::Negated;
@@ -288,7 +304,7 @@ struct FastFiring::Impl {
       }
       if (i < 64) mask |= uint64_t{1} << i;
     }
-    const bool restrict_here = restricted == static_cast<int>(gi);
+    const bool restrict_here = restricted == static_cast<int>(order[gi]);
 
     if (g.free_pos.empty()) {  // every argument known: one atom
       const int64_t row = rel.find(g.values);
@@ -348,7 +364,7 @@ struct FastFiring::Impl {
   }
 
   void run_builtin(size_t gi, double b, double d) {
-    const GoalPlan& g = plan->goals[gi];
+    const GoalPlan& g = plan->goals[order[gi]];
     std::vector<BodyMatch> in(1);
     in[0].b = b;
     in[0].d = d;
@@ -372,9 +388,19 @@ struct FastFiring::Impl {
     restricted = restrict_goal;
     delta_indexes.clear();
     if (restrict_goal >= 0) plan->goals[static_cast<size_t>(restrict_goal)].rel->changed_since(since, delta_rows);
+    // Goals are joined in body order, except that a body of positive atoms
+    // only starts from the goal limited to changed rows: the goals before
+    // it would otherwise be walked whole for a handful of changed rows. The
+    // same matches are found either way, and they are put in body order
+    // afterwards (order_found).
+    order.resize(plan->goals.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    reordered = restrict_goal > 0 && plan->positive_only;
+    if (reordered) std::rotate(order.begin(), order.begin() + restrict_goal, order.begin() + restrict_goal + 1);
     std::fill(bound.begin(), bound.end(), 0);
     run(0, 1.0, 0.0);
     restricted = -1;
+    reordered = false;
   }
 
   void clear_found() {

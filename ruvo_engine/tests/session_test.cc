@@ -80,5 +80,26 @@ TEST(SessionMaterialize, StoppedCallLeavesNextOneExact) {
   for (int stop_at : {1, all / 8, all / 3, all / 2, all - 1}) EXPECT_EQ(run(stop_at), want) << stop_at;
 }
 
+// A later call joins a new row first, yet gathers the evidence in body
+// order: (0.1 * 0.2) * 0.3 and (0.3 * 0.1) * 0.2 differ in the last bit.
+TEST(SessionMaterialize, LaterCallsGatherEvidenceInBodyOrder) {
+  for (const bool reference : {true, false}) {
+    EngineSession s = ok(EngineSession::open_temporary());
+    s.eval_control.reference = reference;
+    const Term X = Term::var("X");
+    ok(s.edb.add_rule("main", Rule{1, "h", 1, {X},
+                                   {AtomGoal{"p", 1, false, {X}}, AtomGoal{"q", 1, false, {X}},
+                                    AtomGoal{"r", 1, false, {X}}}, 1, 0}));
+    ok(s.edb.assert_fact("main", "p", 1, {1}, 0.1, 0, {}));
+    ok(s.edb.assert_fact("main", "q", 1, {1}, 0.2, 0, {}));
+    ok(s.edb.assert_fact("main", "r", 1, {2}, 1, 0, {}));
+    ok(s.materialize_with_options("main", std::nullopt));
+    ok(s.edb.assert_fact("main", "r", 1, {1}, 0.3, 0, {}));
+    ok(s.materialize_with_options("main", std::nullopt));
+    EXPECT_EQ(std::bit_cast<uint64_t>(ok(s.get_atom_state("h", {1})).b),
+              std::bit_cast<uint64_t>((0.1 * 0.2) * 0.3)) << reference;
+  }
+}
+
 }  // namespace
 }  // namespace ruvo::test
