@@ -2,6 +2,7 @@
 // materialisation of a branch.
 #include "ruvo_engine/src/session.h"
 
+#include <algorithm>
 #include <bit>
 #include <string>
 #include <utility>
@@ -17,6 +18,10 @@ struct EngineSession::WarmState {
   std::vector<CompiledRule> rules;
   std::vector<CompiledConstraint> constraints;
   Semantics semantics;
+  // The branch of the last call, and the greatest event id among the facts
+  // it applied: every fact of that branch up to it was applied.
+  std::string branch;
+  uint64_t facts_applied_up_to = 0;
   std::optional<FastFiring> fast;
 };
 
@@ -185,6 +190,12 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
   // Taken out for the call: any return before the end drops it.
   std::unique_ptr<WarmState> warm = std::move(warm_);
   if (eval_control.reference) warm.reset();
+  // Event ids only grow, and a retraction is never undone: a fact of the
+  // same branch up to the last call's greatest fact id was applied by a
+  // successful call. Folded in again by maximum it changes nothing, so it
+  // is only registered, as before.
+  const uint64_t applied_up_to = warm && warm->branch == branch ? warm->facts_applied_up_to : 0;
+  uint64_t greatest_fact = 0;
   for (GroundFact& fact : *facts) {
     // A long log can be stopped while its facts are applied, too.
     if (interrupt_requested()) return std::unexpected(EngineError(EvalError(EvalError::Interrupted{})));
@@ -196,6 +207,8 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
     // Recorded before the upsert, so a refused fact still leaves its name
     // queryable.
     pred_ids.insert_or_assign(fact.pred_name, profile->pred_id);
+    greatest_fact = std::max(greatest_fact, fact.event_id);
+    if (fact.event_id <= applied_up_to && profile->aggregation == AggregationMode::Maximum) continue;
     Contribution c{fact.b, fact.d, "edb_" + std::to_string(fact.event_id)};
     // The warm copies learn of every state a fact changes.
     std::optional<AtomState> old;
@@ -250,6 +263,10 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
   if (!set) return std::unexpected(EngineError(std::move(set.error())));
   batching.on = false;
   if (auto r = idb.end_batched_writes(); !r) return std::unexpected(EngineError(std::move(r.error())));
+  if (warm) {
+    warm->branch = std::string(branch);
+    warm->facts_applied_up_to = greatest_fact;
+  }
   warm_ = std::move(warm);
   return *stats;
 }
