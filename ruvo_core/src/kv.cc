@@ -57,7 +57,6 @@ struct DbState {
   // Declared first so it is destroyed last: the database runs on it.
   std::unique_ptr<rocksdb::Env> mem_env;  // set for a temporary database
   rocksdb::DB* db = nullptr;
-  rocksdb::ColumnFamilyOptions cf_options;
   rocksdb::Options options;  // what the database was opened with
 
   std::mutex trees_mu;  // guards the map (not the trees it holds)
@@ -80,32 +79,9 @@ struct DbState {
   DbState(const DbState&) = delete;
   DbState& operator=(const DbState&) = delete;
 
-  ~DbState() {
-    if (db == nullptr) return;
-    if (!batched.empty()) {
-      // Nothing is left to report a failure to: the pending writes are then
-      // lost, as in a crash.
-      rocksdb::WriteBatch out;
-      for (TreeState* tree : batched) {
-        PendingRows& rows = tree->pending_rows;
-        for (uint32_t r : rows.sorted()) {
-          const std::string_view k = rows.key(r), v = rows.value(r);
-          (void)out.Put(tree->handle, rocksdb::Slice(k.data(), k.size()), rocksdb::Slice(v.data(), v.size()));
-        }
-      }
-      (void)db->Write(rocksdb::WriteOptions(), &out);
-      batched.clear();
-    }
-    // Background flushes and compactions must be finished before the column
-    // family handles and the database go away.
-    rocksdb::CancelAllBackgroundWork(db, true);
-    for (auto& [name, tree] : trees) db->DestroyColumnFamilyHandle(tree->handle);
-    trees.clear();
-    db->Close();  // a failed close leaves nothing to recover here
-    delete db;
-    db = nullptr;
-    mem_env.reset();
-  }
+  // Commits what is pending (a failure there cannot be reported: the
+  // pending writes are then lost, as in a crash), then closes.
+  ~DbState();
 };
 
 namespace {
@@ -201,7 +177,6 @@ Result<std::shared_ptr<DbState>> open_state(const std::string& path, std::unique
   auto state = std::make_shared<DbState>();
   state->mem_env = std::move(mem_env);
   state->db = raw;
-  state->cf_options = options;
   state->options = options;
   for (size_t i = 0; i < handles.size(); ++i) {
     auto tree = std::make_unique<TreeState>();
@@ -284,10 +259,8 @@ rocksdb::Status ingest_batch(DbState& db) {
     rocksdb::SstFileWriter writer(rocksdb::EnvOptions(), db.options, tree->handle);
     s = writer.Open(files.back());
     PendingRows& rows = tree->pending_rows;
-    for (uint32_t r : rows.sorted()) {
-      s = writer.Put(slice(rows.key(r)), slice(rows.value(r)));
-      if (!s.ok()) break;
-    }
+    for (auto r = rows.sorted().begin(); s.ok() && r != rows.sorted().end(); ++r)
+      s = writer.Put(slice(rows.key(*r)), slice(rows.value(*r)));
     if (s.ok()) s = writer.Finish();
     if (!s.ok()) break;
     rocksdb::IngestExternalFileArg arg;
@@ -327,6 +300,24 @@ rocksdb::Status commit_locked(DbState& db) {
   db.pending_bytes = 0;
   return s;
 }
+
+}  // namespace
+
+DbState::~DbState() {
+  if (db == nullptr) return;
+  (void)commit_locked(*this);
+  // Background flushes and compactions must be finished before the column
+  // family handles and the database go away.
+  rocksdb::CancelAllBackgroundWork(db, true);
+  for (auto& [name, tree] : trees) db->DestroyColumnFamilyHandle(tree->handle);
+  trees.clear();
+  db->Close();  // a failed close leaves nothing to recover here
+  delete db;
+  db = nullptr;
+  mem_env.reset();
+}
+
+namespace {
 
 // Writes one key, into the pending batch when `deferred`. REQUIRES:
 // write_mu held; `deferred` only while the database defers. Keeps the
@@ -575,7 +566,7 @@ Result<Tree> Db::open_tree(std::string_view name, TreeOptions options) const {
   auto it = state_->trees.find(name);
   if (it == state_->trees.end()) {
     auto created = std::make_unique<TreeState>();
-    rocksdb::Status s = state_->db->CreateColumnFamily(state_->cf_options, std::string(name), &created->handle);
+    rocksdb::Status s = state_->db->CreateColumnFamily(state_->options, std::string(name), &created->handle);
     if (!s.ok()) return std::unexpected(error_of(s));
     it = state_->trees.emplace(std::string(name), std::move(created)).first;
   }

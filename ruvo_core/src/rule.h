@@ -67,6 +67,7 @@ struct CompiledAtom {
   uint64_t pred_id = 0;
   uint64_t pred_arity = 0;
   bool negated = false;
+  bool operator==(const CompiledAtom&) const = default;
 };
 using CompiledGoal = std::variant<CompiledAtom, BuiltinGoal>;
 

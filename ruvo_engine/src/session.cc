@@ -29,29 +29,13 @@ namespace {
 
 bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
 
-bool same_goals(const std::vector<CompiledGoal>& a, const std::vector<CompiledGoal>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (a[i].index() != b[i].index()) return false;
-    if (const auto* x = std::get_if<CompiledAtom>(&a[i])) {
-      const auto& y = std::get<CompiledAtom>(b[i]);
-      if (x->args != y.args || x->pred_id != y.pred_id || x->pred_arity != y.pred_arity ||
-          x->negated != y.negated)
-        return false;
-    } else if (std::get<BuiltinGoal>(a[i]) != std::get<BuiltinGoal>(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 bool same_rules(const std::vector<CompiledRule>& a, const std::vector<CompiledRule>& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     const CompiledRule &x = a[i], &y = b[i];
     if (x.id != y.id || x.head_pred_id != y.head_pred_id || x.head_pred_arity != y.head_pred_arity ||
         x.head_args != y.head_args || !same_bits(x.b, y.b) || !same_bits(x.d, y.d) ||
-        !same_goals(x.body, y.body))
+        x.body != y.body)
       return false;
   }
   return true;
@@ -62,7 +46,7 @@ bool same_constraints(const std::vector<CompiledConstraint>& a,
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     if (a[i].id != b[i].id || !same_bits(a[i].b, b[i].b) || !same_bits(a[i].d, b[i].d) ||
-        !same_goals(a[i].body, b[i].body))
+        a[i].body != b[i].body)
       return false;
   }
   return true;
@@ -217,7 +201,9 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
       if (read) old = *read;
       else warm.reset();
     }
-    auto state = idb.upsert_atom(AtomKey{profile->pred_id, fact.args}, c);
+    // The arguments are kept only for the warm copies.
+    auto state = idb.upsert_atom(
+        AtomKey{profile->pred_id, warm ? std::vector<uint64_t>(fact.args) : std::move(fact.args)}, c);
     if (!state) return std::unexpected(EngineError(std::move(state.error())));
     if (warm && !AtomState::approx_eq(*old, *state)) warm->fast->note_write(profile->pred_id, fact.args, *state);
   }
