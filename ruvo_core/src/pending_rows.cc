@@ -33,7 +33,7 @@ constexpr size_t kMinTail = 1024;
 char* PendingRows::allocate(size_t n) {
   if (block_used_ + n > block_size_) {
     block_size_ = std::max(kBlockBytes, n);
-    blocks_.push_back(std::make_unique<char[]>(block_size_));
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(block_size_));
     block_used_ = 0;
   }
   char* p = blocks_.back().get() + block_used_;

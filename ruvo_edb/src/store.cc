@@ -195,18 +195,21 @@ EdbResult<uint64_t> EdbStore::retract_fact(std::string_view branch,
 
 // ---- Branch views ----
 
-EdbResult<std::vector<GroundFact>> EdbStore::get_facts(std::string_view branch,
-                                                       std::optional<uint64_t> watermark) const {
-  std::vector<GroundFact> facts;
-  std::vector<uint64_t> retracted;
-  bool ascending = true;
-  auto keep = [&](const EventHead& h) {
-    return ((kAssertBit | kRetractBit) >> h.variant & 1) && h.branch == branch;
-  };
-  auto read = [&](const EventHead& h, bincode::Reader& r) -> bincode::Result<void> {
+namespace {
+
+// The facts a branch sees: its assertions in ascending event id, less the
+// ones it retracted.
+class FactsView {
+ public:
+  explicit FactsView(std::string_view branch) : branch_(branch) {}
+
+  bool keep(const EventHead& h) const {
+    return ((kAssertBit | kRetractBit) >> h.variant & 1) && h.branch == branch_;
+  }
+  bincode::Result<void> read(const EventHead& h, bincode::Reader& r) {
     if (h.variant == 4) {
       RUVO_TRY(uint64_t target, r.u64());
-      retracted.push_back(target);
+      retracted_.push_back(target);
       return {};
     }
     GroundFact f;
@@ -225,39 +228,63 @@ EdbResult<std::vector<GroundFact>> EdbStore::get_facts(std::string_view branch,
     if (has_source) {
       RUVO_TRY(f.source, r.str());
     }
-    if (!facts.empty() && facts.back().event_id >= f.event_id) ascending = false;
-    facts.push_back(std::move(f));
+    if (!facts_.empty() && facts_.back().event_id >= f.event_id) ascending_ = false;
+    facts_.push_back(std::move(f));
     return {};
-  };
-  if (auto s = replay(events_, watermark, keep, read); !s) return std::unexpected(s.error());
+  }
 
-  // Keys ascend with the ids the log hands out, so the facts arrive sorted.
-  // A record stored under a key other than its own id breaks that: sort,
-  // and let the later of two assertions with one id replace the earlier.
-  if (!ascending) {
-    std::stable_sort(facts.begin(), facts.end(),
-                     [](const GroundFact& a, const GroundFact& b) { return a.event_id < b.event_id; });
-    std::vector<GroundFact> unique;
-    unique.reserve(facts.size());
-    for (size_t i = 0; i < facts.size(); ++i) {
-      if (i + 1 < facts.size() && facts[i + 1].event_id == facts[i].event_id) continue;
-      unique.push_back(std::move(facts[i]));
+  std::vector<GroundFact> finish() && {
+    // Keys ascend with the ids the log hands out, so the facts arrive
+    // sorted. A record stored under a key other than its own id breaks
+    // that: sort, and let the later of two assertions with one id replace
+    // the earlier.
+    if (!ascending_) {
+      std::stable_sort(facts_.begin(), facts_.end(), [](const GroundFact& a, const GroundFact& b) {
+        return a.event_id < b.event_id;
+      });
+      std::vector<GroundFact> unique;
+      unique.reserve(facts_.size());
+      for (size_t i = 0; i < facts_.size(); ++i) {
+        if (i + 1 < facts_.size() && facts_[i + 1].event_id == facts_[i].event_id) continue;
+        unique.push_back(std::move(facts_[i]));
+      }
+      facts_ = std::move(unique);
     }
-    facts = std::move(unique);
+    if (!retracted_.empty()) {
+      std::sort(retracted_.begin(), retracted_.end());
+      std::erase_if(facts_, [&](const GroundFact& f) {
+        return std::binary_search(retracted_.begin(), retracted_.end(), f.event_id);
+      });
+    }
+    return std::move(facts_);
   }
-  if (!retracted.empty()) {
-    std::sort(retracted.begin(), retracted.end());
-    std::erase_if(facts, [&](const GroundFact& f) {
-      return std::binary_search(retracted.begin(), retracted.end(), f.event_id);
-    });
-  }
-  return facts;
+
+ private:
+  std::string_view branch_;
+  std::vector<GroundFact> facts_;
+  std::vector<uint64_t> retracted_;
+  bool ascending_ = true;
+};
+
+bool keeps(uint32_t bit, const EventHead& h, std::string_view branch) {
+  return (bit >> h.variant & 1) && h.branch == branch;
+}
+
+}  // namespace
+
+EdbResult<std::vector<GroundFact>> EdbStore::get_facts(std::string_view branch,
+                                                       std::optional<uint64_t> watermark) const {
+  FactsView facts(branch);
+  auto keep = [&](const EventHead& h) { return facts.keep(h); };
+  auto read = [&](const EventHead& h, bincode::Reader& r) { return facts.read(h, r); };
+  if (auto s = replay(events_, watermark, keep, read); !s) return std::unexpected(s.error());
+  return std::move(facts).finish();
 }
 
 EdbResult<std::vector<Rule>> EdbStore::get_rules(std::string_view branch,
                                                  std::optional<uint64_t> watermark) const {
   std::vector<Rule> rules;
-  auto keep = [&](const EventHead& h) { return (kRuleBit >> h.variant & 1) && h.branch == branch; };
+  auto keep = [&](const EventHead& h) { return keeps(kRuleBit, h, branch); };
   auto read = [&](const EventHead&, bincode::Reader& r) -> bincode::Result<void> {
     RUVO_TRY(Rule rule, read_rule(r));
     rules.push_back(std::move(rule));
@@ -270,9 +297,7 @@ EdbResult<std::vector<Rule>> EdbStore::get_rules(std::string_view branch,
 EdbResult<std::vector<Constraint>> EdbStore::get_constraints(
     std::string_view branch, std::optional<uint64_t> watermark) const {
   std::vector<Constraint> constraints;
-  auto keep = [&](const EventHead& h) {
-    return (kConstraintBit >> h.variant & 1) && h.branch == branch;
-  };
+  auto keep = [&](const EventHead& h) { return keeps(kConstraintBit, h, branch); };
   auto read = [&](const EventHead&, bincode::Reader& r) -> bincode::Result<void> {
     RUVO_TRY(Constraint c, read_constraint(r));
     constraints.push_back(std::move(c));
@@ -280,6 +305,31 @@ EdbResult<std::vector<Constraint>> EdbStore::get_constraints(
   };
   if (auto s = replay(events_, watermark, keep, read); !s) return std::unexpected(s.error());
   return constraints;
+}
+
+EdbResult<BranchProgram> EdbStore::get_program(std::string_view branch) const {
+  // Reading a record's body and skipping it validate the same fields in the
+  // same order, so each of the three views would stop at the same record
+  // with the same error as this one pass does.
+  BranchProgram out;
+  FactsView facts(branch);
+  auto keep = [&](const EventHead& h) {
+    return facts.keep(h) || keeps(kRuleBit | kConstraintBit, h, branch);
+  };
+  auto read = [&](const EventHead& h, bincode::Reader& r) -> bincode::Result<void> {
+    if (facts.keep(h)) return facts.read(h, r);
+    if (h.variant == 2) {
+      RUVO_TRY(Rule rule, read_rule(r));
+      out.rules.push_back(std::move(rule));
+      return {};
+    }
+    RUVO_TRY(Constraint c, read_constraint(r));
+    out.constraints.push_back(std::move(c));
+    return {};
+  };
+  if (auto s = replay(events_, std::nullopt, keep, read); !s) return std::unexpected(s.error());
+  out.facts = std::move(facts).finish();
+  return out;
 }
 
 EdbResult<std::vector<std::string>> EdbStore::list_branches() const {

@@ -43,6 +43,13 @@ struct GroundFact {
   std::optional<std::string> source;
 };
 
+// Everything a branch's materialisation reads from the log.
+struct BranchProgram {
+  std::vector<GroundFact> facts;
+  std::vector<Rule> rules;
+  std::vector<Constraint> constraints;
+};
+
 class EdbStore {
  public:
   static EdbResult<EdbStore> open_temporary();
@@ -75,6 +82,9 @@ class EdbStore {
                                          std::optional<uint64_t> watermark) const;
   EdbResult<std::vector<Constraint>> get_constraints(std::string_view branch,
                                                      std::optional<uint64_t> watermark) const;
+  // get_facts, get_rules and get_constraints of the whole log in one pass,
+  // failing as the first of them would.
+  EdbResult<BranchProgram> get_program(std::string_view branch) const;
   // Every branch named by any event, ascending byte order, each once.
   EdbResult<std::vector<std::string>> list_branches() const;
   // The highest event id handed out (counter - 1; 0 on a new log).

@@ -230,6 +230,14 @@ TEST(EdbStoreTest, RetractionTargetsInAnyOrder) {
       Ids got = fact_ids(s, branch, wm);
       std::ranges::sort(got);
       EXPECT_EQ(got, want) << name << " branch " << branch;
+      if (wm) continue;
+      // The one-pass read of a branch's program sees what the three views see.
+      const BranchProgram p = ok(s.get_program(branch));
+      Ids program_ids;
+      for (const GroundFact& f : p.facts) program_ids.push_back(f.event_id);
+      EXPECT_EQ(program_ids, fact_ids(s, branch)) << name << " branch " << branch;
+      EXPECT_EQ(p.rules.size(), ok(s.get_rules(branch, {})).size()) << name << " branch " << branch;
+      EXPECT_EQ(p.constraints.size(), ok(s.get_constraints(branch, {})).size()) << name;
     }
     // Rules and constraints cannot be withdrawn.
     EXPECT_EQ(ok(s.get_rules("a", wm)).size(), rules) << name;
@@ -452,7 +460,8 @@ TEST(EventRecord, DamagedFieldOfEveryVariantFailsEveryReadReachingIt) {
         for (const std::string& got :
              {err(s.get_facts("a", {})), err(s.get_facts("b", 2)), err(s.get_rules("a", {})),
               err(s.get_rules("b", {})), err(s.get_constraints("a", 2)),
-              err(s.get_constraints("b", {})), err(s.list_branches())})
+              err(s.get_constraints("b", {})), err(s.list_branches()), err(s.get_program("a")),
+              err(s.get_program("b"))})
           EXPECT_EQ(got, want) << label;
         EXPECT_EQ(fact_ids(s, "a", 1), Ids{1}) << label;  // stops at the sound record 2
         EXPECT_EQ(dump(s.events_tree()), events) << label;

@@ -149,12 +149,11 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
   // end never claims events that appeared after this call began.
   auto wm = edb.current_watermark();
   if (!wm) return std::unexpected(EngineError(std::move(wm.error())));
-  auto facts = edb.get_facts(branch, std::nullopt);
-  if (!facts) return std::unexpected(EngineError(std::move(facts.error())));
-  auto rules = edb.get_rules(branch, std::nullopt);
-  if (!rules) return std::unexpected(EngineError(std::move(rules.error())));
-  auto constraints = edb.get_constraints(branch, std::nullopt);
-  if (!constraints) return std::unexpected(EngineError(std::move(constraints.error())));
+  auto program = edb.get_program(branch);
+  if (!program) return std::unexpected(EngineError(std::move(program.error())));
+  std::vector<GroundFact>* facts = &program->facts;
+  const std::vector<Rule>* rules = &program->rules;
+  const std::vector<Constraint>* constraints = &program->constraints;
 
   // Every IDB write of the call reaches the database in one atomic step
   // before it returns: the whole call with its watermark on success, what
