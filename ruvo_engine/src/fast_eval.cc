@@ -1,6 +1,7 @@
 #include "ruvo_engine/src/fast_eval.h"
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <iterator>
 #include <cmath>
@@ -128,6 +129,13 @@ const char* firing_way_name(FiringWay way) {
       "negated predicate changed", "non-finite contribution"};
   static_assert(std::size(kNames) == static_cast<size_t>(FiringWay::kCount));
   return kNames[static_cast<size_t>(way)];
+}
+
+bool same_compiled_rule(const CompiledRule& a, const CompiledRule& b) {
+  auto bits = [](double x) { return std::bit_cast<uint64_t>(x); };
+  return a.id == b.id && a.head_pred_id == b.head_pred_id && a.head_pred_arity == b.head_pred_arity &&
+         a.head_args == b.head_args && bits(a.b) == bits(b.b) && bits(a.d) == bits(b.d) &&
+         a.body == b.body;
 }
 
 uint64_t firings_counted(FiringWay way) {
@@ -578,6 +586,23 @@ struct FastFiring::Impl {
     return changed;
   }
 };
+
+void FastFiring::replace_rules(const std::vector<CompiledRule>& before,
+                               const std::vector<CompiledRule>& after) {
+  std::vector<RuleState> states(after.size());
+  std::vector<bool> taken(before.size(), false);
+  for (size_t i = 0; i < after.size(); ++i) {
+    for (size_t j = 0; j < before.size(); ++j) {
+      if (taken[j] || !same_compiled_rule(before[j], after[i])) continue;
+      taken[j] = true;
+      states[i].fired = impl_->states[j].fired;
+      states[i].fired_at = impl_->states[j].fired_at;
+      break;
+    }
+  }
+  // Plans point into the rules they were made from: made again on demand.
+  impl_->states = std::move(states);
+}
 
 FastFiring::FastFiring(const RuvoStore& store, const std::vector<CompiledRule>& rules,
                        ApplicabilitySemantics semantics)

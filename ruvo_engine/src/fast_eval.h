@@ -43,6 +43,8 @@ enum class FiringWay : uint8_t {
   kCount,
 };
 const char* firing_way_name(FiringWay way);
+// Equal rules, weights compared bit for bit.
+bool same_compiled_rule(const CompiledRule& a, const CompiledRule& b);
 uint64_t firings_counted(FiringWay way);
 
 class FastFiring {
@@ -60,6 +62,13 @@ class FastFiring {
   EvalResult<uint64_t> fire(size_t index);
   // Reports a state the store now holds (a write made elsewhere).
   void note_write(uint64_t pred_id, std::span<const uint64_t> args, const AtomState& stored);
+  // The program changes from `before` (the rules this object fires now) to
+  // `after`: a rule of `after` equal to one of `before` (same_compiled_rule)
+  // keeps the point it last fired at; any other rule's next firing is a
+  // full one. The copies of the predicates stay. REQUIRES: before fire() is
+  // called again, the vector this object was made with holds `after`'s
+  // rules, in `after`'s order.
+  void replace_rules(const std::vector<CompiledRule>& before, const std::vector<CompiledRule>& after);
 
  private:
   struct Impl;

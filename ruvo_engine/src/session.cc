@@ -3,7 +3,6 @@
 #include "ruvo_engine/src/session.h"
 
 #include <algorithm>
-#include <bit>
 #include <string>
 #include <utility>
 
@@ -16,7 +15,6 @@ struct EngineSession::WarmState {
   explicit WarmState(const RuvoStore& s) : store(s) {}
   RuvoStore store;  // shares the session's database, at a fixed address
   std::vector<CompiledRule> rules;
-  std::vector<CompiledConstraint> constraints;
   Semantics semantics;
   // The branch of the last call, and the greatest event id among the facts
   // it applied: every fact of that branch up to it was applied.
@@ -24,35 +22,6 @@ struct EngineSession::WarmState {
   uint64_t facts_applied_up_to = 0;
   std::optional<FastFiring> fast;
 };
-
-namespace {
-
-bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
-
-bool same_rules(const std::vector<CompiledRule>& a, const std::vector<CompiledRule>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const CompiledRule &x = a[i], &y = b[i];
-    if (x.id != y.id || x.head_pred_id != y.head_pred_id || x.head_pred_arity != y.head_pred_arity ||
-        x.head_args != y.head_args || !same_bits(x.b, y.b) || !same_bits(x.d, y.d) ||
-        x.body != y.body)
-      return false;
-  }
-  return true;
-}
-
-bool same_constraints(const std::vector<CompiledConstraint>& a,
-                      const std::vector<CompiledConstraint>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (a[i].id != b[i].id || !same_bits(a[i].b, b[i].b) || !same_bits(a[i].d, b[i].d) ||
-        a[i].body != b[i].body)
-      return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 EngineSession::EngineSession(EdbStore e, RuvoStore i) : edb(std::move(e)), idb(std::move(i)) {}
 EngineSession::~EngineSession() = default;
@@ -218,28 +187,29 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
     pred_ids.insert_or_assign(name, id);
 
   const Semantics semantics{rule_applicability, constraint_applicability};
-  // Warm only for the very program and knobs the fast firing was made for.
-  // The names evaluation looks up (those of the rules and constraints) then
-  // map to the same ids as before: registration gives one id per name and
-  // arity, and the compiled forms hold the ids. The configuration plays no
-  // part: it fixes a predicate's profile once, when the predicate is first
-  // registered, and the firing reads profiles as it meets them.
-  if (warm && !(same_rules(warm->rules, compiled_rules->first) &&
-                same_constraints(warm->constraints, compiled_constraints->first) &&
-                warm->semantics.rule_applicability == semantics.rule_applicability &&
+  // Warm only for the knobs the fast firing was made for. The names
+  // evaluation looks up (those of the rules and constraints) map to the
+  // same ids as before: registration gives one id per name and arity, and
+  // the compiled forms hold the ids. The configuration plays no part: it
+  // fixes a predicate's profile once, when the predicate is first
+  // registered, and the firing reads profiles as it meets them. A rule that
+  // is new, or changed, or no longer there loses only its own firing
+  // point; constraints are checked in full on every call.
+  if (warm && !(warm->semantics.rule_applicability == semantics.rule_applicability &&
                 warm->semantics.constraint_applicability == semantics.constraint_applicability))
     warm.reset();
-  if (!warm && !eval_control.reference) {
+  if (warm) {
+    warm->fast->replace_rules(warm->rules, compiled_rules->first);
+    warm->rules = std::move(compiled_rules->first);
+  } else if (!eval_control.reference) {
     warm = std::make_unique<WarmState>(idb);
     warm->rules = std::move(compiled_rules->first);
-    warm->constraints = std::move(compiled_constraints->first);
     warm->semantics = semantics;
     warm->fast.emplace(warm->store, warm->rules, semantics.rule_applicability);
   }
-  auto stats = warm ? evaluate_to_fixpoint(idb, warm->rules, warm->constraints, semantics, pred_ids,
-                                           max_depth, &*warm->fast)
-                    : evaluate_to_fixpoint(idb, compiled_rules->first, compiled_constraints->first,
-                                           semantics, pred_ids, max_depth);
+  auto stats = evaluate_to_fixpoint(idb, warm ? warm->rules : compiled_rules->first,
+                                    compiled_constraints->first, semantics, pred_ids, max_depth,
+                                    warm ? &*warm->fast : nullptr);
   if (!stats) return std::unexpected(EngineError(std::move(stats.error())));
 
   // The watermark joins the batch: it reaches the database together with

@@ -6,6 +6,7 @@
 #include <bit>
 #include <fstream>
 
+#include "ruvo_engine/src/fast_eval.h"
 #include "testing/test_support.h"
 
 namespace ruvo::test {
@@ -99,6 +100,48 @@ TEST(SessionMaterialize, LaterCallsGatherEvidenceInBodyOrder) {
     EXPECT_EQ(std::bit_cast<uint64_t>(ok(s.get_atom_state("h", {1})).b),
               std::bit_cast<uint64_t>((0.1 * 0.2) * 0.3)) << reference;
   }
+}
+
+// Between calls the program changes: a rule is added, another branch has a
+// rule of the same id with another weight and lacks the added one. Only
+// rules equal to one of the previous call keep their firing point (the
+// others fire in full: six first firings over the four calls), and every
+// call's figures and rows are the reference's.
+TEST(SessionMaterialize, ProgramChangesKeepOnlyUnchangedRulesWarm) {
+  auto run = [](bool reference) {
+    EngineSession s = ok(EngineSession::open_temporary());
+    s.eval_control.reference = reference;
+    const Term X = Term::var("X"), Y = Term::var("Y"), Z = Term::var("Z");
+    for (const auto& [br, b] : {std::pair("main", 0.5), std::pair("b2", 1.0)}) {
+      ok(s.edb.add_rule(br, Rule{1, "path", 2, {X, Y}, {AtomGoal{"edge", 2, false, {X, Y}}}, b, 0}));
+      ok(s.edb.add_rule(br, Rule{2, "path", 2, {X, Z},
+                                 {AtomGoal{"path", 2, false, {X, Y}}, AtomGoal{"edge", 2, false, {Y, Z}}},
+                                 0.9, 0}));
+      for (uint64_t i = 1; i < 20; ++i) ok(s.edb.assert_fact(br, "edge", 2, {i, i + 1}, 1, 0, {}));
+    }
+    std::vector<std::string> out;
+    auto call = [&](const char* br) {
+      const EvalStats m = ok(s.materialize_with_options(br, std::nullopt));
+      std::string line = std::string(br) + " " + std::to_string(m.iterations) + " " +
+                         std::to_string(m.atoms_changed);
+      for (const char* p : {"path", "far"})
+        for (const PredicateAnswer& a : ok(s.query_all(p)))
+          line += " " + std::to_string(a.args.back()) + ":" + std::to_string(std::bit_cast<uint64_t>(a.b));
+      out.push_back(line);
+    };
+    call("main");
+    ok(s.edb.add_rule("main", Rule{3, "far", 1, {Y}, {AtomGoal{"path", 2, false, {Term::constant(3), Y}}}, 1, 0}));
+    ok(s.edb.assert_fact("main", "edge", 2, {20, 21}, 1, 0, {}));
+    call("main");
+    call("b2");
+    call("main");
+    return out;
+  };
+  const uint64_t first = firings_counted(FiringWay::First);
+  const std::vector<std::string> want = run(true);
+  EXPECT_EQ(firings_counted(FiringWay::First), first);
+  EXPECT_EQ(run(false), want);
+  EXPECT_EQ(firings_counted(FiringWay::First) - first, 6u);
 }
 
 }  // namespace
