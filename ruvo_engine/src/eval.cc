@@ -290,6 +290,15 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
     }
   } cache_writes{store, fast != nullptr};
   if (cache_writes.off) store.set_cache_writes(false);
+  // Whatever way evaluation ends, the states the fast firing holds back
+  // reach the store before anything reads it: on success below, where a
+  // failure to write them is the call's failure, otherwise here.
+  struct FlushOnExit {
+    FastFiring* fast;
+    ~FlushOnExit() {
+      if (fast != nullptr) (void)fast->flush();  // a failure is already being reported
+    }
+  } flush_on_exit{fast};
 
   std::vector<size_t> selected;
   for (const Scc& comp : components) {
@@ -337,6 +346,10 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
     }
     stats.iterations += passes;
     stats.atoms_changed += changed;
+  }
+  flush_on_exit.fast = nullptr;
+  if (fast != nullptr) {
+    if (auto f = fast->flush(); !f) return std::unexpected(std::move(f.error()));
   }
   return stats;
 }

@@ -152,6 +152,16 @@ struct FastFiring::Impl {
   std::unordered_map<uint64_t, std::optional<PredicateProfile>> profiles;
   std::vector<RuleState> states;
   uint64_t seq = 0;
+  // Head states changed by firings but not yet handed to the store: the
+  // copies are exact, so each changed atom is written once, with its last
+  // state, when something else is about to read the store (flush()).
+  struct Unwritten {
+    Relation* rel = nullptr;
+    const PredicateProfile* profile = nullptr;
+    std::vector<uint32_t> rows;
+    std::vector<uint8_t> listed;  // by row
+  };
+  std::unordered_map<uint64_t, Unwritten> unwritten;
   // Set when a predicate could not be read whole: from then on every
   // firing goes the straightforward way, which reads the store itself.
   bool broken = false;
@@ -440,7 +450,35 @@ struct FastFiring::Impl {
   std::vector<Relation*> positive_rel;
 
   EvalResult<uint64_t> reference_firing(const CompiledRule& r) {
+    // The straightforward firing reads the store itself.
+    if (auto f = flush(); !f) return std::unexpected(std::move(f.error()));
     return fire_rule(store, r, semantics, &observer);
+  }
+
+  void write_behind(uint64_t pred_id, Relation& rel, const PredicateProfile& profile, uint32_t row) {
+    Unwritten& u = unwritten[pred_id];
+    u.rel = &rel;
+    u.profile = &profile;
+    if (u.listed.size() <= row) u.listed.resize(std::max<size_t>(rel.size(), 2 * u.listed.size()), 0);
+    if (u.listed[row]) return;
+    u.listed[row] = 1;
+    u.rows.push_back(row);
+  }
+
+  EvalResult<void> flush() {
+    for (auto& [pred_id, u] : unwritten) {
+      for (size_t i = 0; i < u.rows.size(); ++i) {
+        const uint32_t row = u.rows[i];
+        if (auto w = store.write_folded_state(*u.profile, u.rel->args(row), u.rel->state(row)); !w) {
+          // What is left stays listed, for the flush that follows a failure.
+          u.rows.erase(u.rows.begin(), u.rows.begin() + static_cast<std::ptrdiff_t>(i));
+          return std::unexpected(EvalError(std::move(w.error())));
+        }
+        u.listed[row] = 0;
+      }
+      u.rows.clear();
+    }
+    return {};
   }
 
   EvalResult<uint64_t> fire(size_t index) {
@@ -539,6 +577,9 @@ struct FastFiring::Impl {
     const AggregationMode aggregation = (*head_profile)->aggregation;
     const bool keeps_records =
         aggregation != AggregationMode::Maximum && (*head_profile)->evidence_mode != EvidenceMode::None;
+    // Without per-source records or indexes, a changed state is all an
+    // upsert writes: it can wait in the copy.
+    const bool behind = head_rel != nullptr && !keeps_records && (*head_profile)->indexes.empty();
     Contribution c{0.0, 0.0, std::nullopt};
     if (want_evidence) c.evidence_id.emplace();
     // Head lookups land all over a large copy: start each one a few
@@ -565,9 +606,18 @@ struct FastFiring::Impl {
         // Without per-source records a fold that changes nothing writes
         // nothing: the store need not be asked. (The copy's arity is the
         // profile's, so the arity check would pass.)
-        if (!keeps_records &&
-            AtomState::approx_eq(old, RuvoStore::fold_in(aggregation, old, c.b, c.d))) {
-          continue;
+        if (!keeps_records) {
+          const AtomState folded = RuvoStore::fold_in(aggregation, old, c.b, c.d);
+          if (AtomState::approx_eq(old, folded)) continue;
+          if (behind) {
+            // What the upsert would store; written when the store is next read.
+            ++changed;
+            head_rel->note_write_at(row, args, folded, ++seq);
+            const uint32_t at = row >= 0 ? static_cast<uint32_t>(row)
+                                         : static_cast<uint32_t>(head_rel->size() - 1);
+            write_behind(r.head_pred_id, *head_rel, **head_profile, at);
+            continue;
+          }
         }
         next = store.upsert_atom_known_old(**head_profile, args, c, old);
       } else {
@@ -610,6 +660,8 @@ FastFiring::FastFiring(const RuvoStore& store, const std::vector<CompiledRule>& 
 FastFiring::~FastFiring() = default;
 
 EvalResult<uint64_t> FastFiring::fire(size_t index) { return impl_->fire(index); }
+
+EvalResult<void> FastFiring::flush() { return impl_->flush(); }
 
 void FastFiring::note_write(uint64_t pred_id, std::span<const uint64_t> args,
                             const AtomState& stored) {

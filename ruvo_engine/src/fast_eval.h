@@ -58,8 +58,13 @@ class FastFiring {
   FastFiring(const FastFiring&) = delete;
   FastFiring& operator=(const FastFiring&) = delete;
 
-  // fire_rule(store, rules[index], semantics), faster.
+  // fire_rule(store, rules[index], semantics), faster. Some of the states
+  // it changes may stay in its copies until flush().
   EvalResult<uint64_t> fire(size_t index);
+  // Hands every state fire() changed but has not written yet to the store.
+  // Must be called before anything but this object reads the store's atom
+  // states; on a failure what is left is written by the next flush().
+  EvalResult<void> flush();
   // Reports a state the store now holds (a write made elsewhere).
   void note_write(uint64_t pred_id, std::span<const uint64_t> args, const AtomState& stored);
   // The program changes from `before` (the rules this object fires now) to

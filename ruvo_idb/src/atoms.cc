@@ -284,6 +284,13 @@ StoreResult<AtomState> RuvoStore::upsert_atom_known_old(const PredicateProfile& 
   return fold_and_write(profile, args, key.view(), old, c);
 }
 
+StoreResult<void> RuvoStore::write_folded_state(const PredicateProfile& profile,
+                                                std::span<const uint64_t> args,
+                                                const AtomState& s) const {
+  StateKeyBuf key(profile.pred_id, args);
+  return write_state(key.view(), s);
+}
+
 StoreResult<AtomState> RuvoStore::fold_and_write(const PredicateProfile& profile,
                                                  std::span<const uint64_t> args,
                                                  std::string_view state_key, const AtomState& old,

@@ -202,6 +202,14 @@ class RuvoStore {
   StoreResult<AtomState> upsert_atom_known_old(const PredicateProfile& profile,
                                                std::span<const uint64_t> args,
                                                const Contribution& c, const AtomState& old) const;
+  // Stores `s` as the atom's state with everything an upsert that changed
+  // the state to `s` writes besides (for a profile without per-source
+  // records: nothing but index entries). For a caller that folded the
+  // contribution itself with fold_in and found the state changed.
+  // REQUIRES: the profile keeps no per-source records and has no indexes
+  // (whose positions could fault); args.size() == profile.arity.
+  StoreResult<void> write_folded_state(const PredicateProfile& profile,
+                                       std::span<const uint64_t> args, const AtomState& s) const;
   // While off, writes of atom states keep the in-memory caches exact but
   // add nothing to them, and drop the whole-predicate copies they touch;
   // scans then make no new copies. For a caller that keeps its own copy of
