@@ -113,6 +113,23 @@ struct Found {
 };
 
 
+// Heap bytes of a hash map's nodes and buckets, approximately.
+template <class Map>
+size_t map_bytes(const Map& m) {
+  return m.bucket_count() * sizeof(void*) +
+         m.size() * (sizeof(typename Map::value_type) + 2 * sizeof(void*));
+}
+
+size_t plan_bytes(const RulePlan& p) {
+  size_t n = sizeof(RulePlan) + p.var_names.capacity() * sizeof(std::string_view) +
+             p.slots_by_name.capacity() * sizeof(uint32_t) +
+             p.goals.capacity() * sizeof(GoalPlan) + p.head.capacity() * sizeof(ArgRef);
+  for (const GoalPlan& g : p.goals)
+    n += g.args.capacity() * sizeof(ArgRef) + g.values.capacity() * sizeof(uint64_t) +
+         (g.free_pos.capacity() + g.same_pos.capacity()) * sizeof(uint32_t);
+  return n;
+}
+
 std::atomic<uint64_t> g_firings[static_cast<size_t>(FiringWay::kCount)];
 
 void count_firing(FiringWay way) {
@@ -149,6 +166,10 @@ struct FastFiring::Impl {
   WriteObserver observer;
 
   std::unordered_map<uint64_t, std::unique_ptr<Relation>> relations;
+  // When a firing last used each copy (use_clock at the time); the least
+  // recently used go first when memory is freed.
+  std::unordered_map<uint64_t, uint64_t> last_used;
+  uint64_t use_clock = 0;
   std::unordered_map<uint64_t, std::optional<PredicateProfile>> profiles;
   std::vector<RuleState> states;
   uint64_t seq = 0;
@@ -210,8 +231,7 @@ struct FastFiring::Impl {
   // The relation of a predicate, loaded on first use; null when it cannot
   // be read whole.
   Relation* relation(uint64_t pred_id) {
-    auto it = relations.find(pred_id);
-    if (it != relations.end()) return it->second.get();
+    if (Relation* rel = loaded(pred_id)) return rel;
     const auto* prof = profile(pred_id);
     if (prof == nullptr || !*prof) return nullptr;
     const uint64_t arity = (*prof)->arity;
@@ -220,7 +240,112 @@ struct FastFiring::Impl {
     if (!store.scan_predicate_into(pred_id, rows)) return nullptr;
     auto rel = std::make_unique<Relation>(static_cast<uint32_t>(arity));
     if (!rel->load(std::move(rows))) return nullptr;
+    last_used[pred_id] = ++use_clock;
     return relations.emplace(pred_id, std::move(rel)).first->second.get();
+  }
+
+  // The copy of a predicate if one is loaded, else null.
+  Relation* loaded(uint64_t pred_id) {
+    auto it = relations.find(pred_id);
+    if (it == relations.end()) return nullptr;
+    last_used[pred_id] = ++use_clock;
+    return it->second.get();
+  }
+
+  // ---- memory ----
+
+  size_t scratch_bytes() const {
+    size_t n = (vals.capacity() + head_args.capacity()) * sizeof(uint64_t) + bound.capacity() +
+               (key.capacity() + order.capacity() + delta_rows.capacity() + keys.capacity()) *
+                   sizeof(uint32_t) +
+               delta_indexes.capacity() * sizeof(delta_indexes[0]) +
+               found.capacity() * sizeof(Found) + evidence.capacity() +
+               positive_rel.capacity() * sizeof(Relation*);
+    for (const auto& [mask, idx] : delta_indexes) n += sizeof(RowIndex) + idx->bytes();
+    return n;
+  }
+
+  // Rebuilt by the next firing as it needs it.
+  void release_scratch() {
+    std::vector<uint64_t>().swap(vals);
+    std::vector<uint8_t>().swap(bound);
+    std::vector<uint32_t>().swap(key);
+    std::vector<uint32_t>().swap(order);
+    std::vector<std::pair<uint64_t, std::unique_ptr<RowIndex>>>().swap(delta_indexes);
+    std::vector<uint32_t>().swap(delta_rows);
+    std::vector<Found>().swap(found);
+    std::vector<uint64_t>().swap(head_args);
+    std::string().swap(evidence);
+    std::vector<uint32_t>().swap(keys);
+    std::vector<Relation*>().swap(positive_rel);
+  }
+
+  size_t bytes() const {
+    size_t n = sizeof(Impl) + scratch_bytes() + states.capacity() * sizeof(RuleState) +
+               map_bytes(relations) + map_bytes(last_used) + map_bytes(profiles);
+    for (const RuleState& st : states)
+      if (st.plan) n += plan_bytes(*st.plan);
+    for (const auto& [pred_id, rel] : relations) n += sizeof(Relation) + rel->bytes();
+    return n;
+  }
+
+  size_t stored_bytes() const {
+    // A state's key is the predicate id and the arguments, its value b and
+    // d: 8 bytes each.
+    size_t n = 0;
+    for (const auto& [pred_id, rel] : relations) n += rel->size() * (8 * (rel->arity() + 1) + 16);
+    return n;
+  }
+
+  // Forgets the copy of a predicate. Its change numbers go with it, so
+  // every rule that reads or writes it starts again from a whole firing.
+  void drop(uint64_t pred_id) {
+    relations.erase(pred_id);
+    last_used.erase(pred_id);
+    for (size_t i = 0; i < rules.size(); ++i) {
+      bool touches = rules[i].head_pred_id == pred_id;
+      for (const CompiledGoal& g : rules[i].body) {
+        const auto* atom = std::get_if<CompiledAtom>(&g);
+        if (atom != nullptr && atom->pred_id == pred_id) touches = true;
+      }
+      if (touches) states[i].fired = false;
+    }
+  }
+
+  // Forgets every change no rule will ask about: those up to the start of
+  // the earliest last firing among the rules reading the predicate (a rule
+  // that has not fired yet fires whole).
+  void forget_old_changes() {
+    std::unordered_map<uint64_t, uint64_t> needed_after;
+    for (size_t i = 0; i < rules.size(); ++i) {
+      if (!states[i].fired) continue;
+      for (const CompiledGoal& g : rules[i].body) {
+        const auto* atom = std::get_if<CompiledAtom>(&g);
+        if (atom == nullptr) continue;
+        auto [it, fresh] = needed_after.try_emplace(atom->pred_id, states[i].fired_at);
+        if (!fresh) it->second = std::min(it->second, states[i].fired_at);
+      }
+    }
+    for (auto& [pred_id, rel] : relations) {
+      auto it = needed_after.find(pred_id);
+      rel->forget_changes_up_to(it == needed_after.end() ? UINT64_MAX : it->second);
+    }
+  }
+
+  bool shrink_to(size_t budget) {
+    if (bytes() <= budget) return true;
+    release_scratch();
+    if (bytes() <= budget) return true;
+    forget_old_changes();
+    std::vector<std::pair<uint64_t, uint64_t>> by_use;  // (last used, predicate)
+    by_use.reserve(relations.size());
+    for (const auto& [pred_id, rel] : relations) by_use.emplace_back(last_used[pred_id], pred_id);
+    std::sort(by_use.begin(), by_use.end());
+    for (const auto& [used, pred_id] : by_use) {
+      if (bytes() <= budget) return true;
+      drop(pred_id);
+    }
+    return bytes() <= budget;
   }
 
   // interrupt_requested() is asked once per kLocalSteps steps: rows are
@@ -517,8 +642,8 @@ struct FastFiring::Impl {
         count_firing(FiringWay::UnreadablePredicate);
         return reference_firing(r);
       }
-    } else if (auto it = relations.find(r.head_pred_id); it != relations.end()) {
-      head_rel = it->second.get();
+    } else {
+      head_rel = loaded(r.head_pred_id);
     }
     // Only a copy of the head's own arity can stand for its reads.
     if (head_rel != nullptr && head_rel->arity() != p.head.size()) head_rel = nullptr;
@@ -667,5 +792,9 @@ void FastFiring::note_write(uint64_t pred_id, std::span<const uint64_t> args,
                             const AtomState& stored) {
   impl_->note_write(pred_id, args, stored);
 }
+
+size_t FastFiring::bytes() const { return impl_->bytes(); }
+size_t FastFiring::stored_bytes() const { return impl_->stored_bytes(); }
+bool FastFiring::shrink_to(size_t budget) { return impl_->shrink_to(budget); }
 
 }  // namespace ruvo

@@ -75,6 +75,23 @@ class FastFiring {
   // rules, in `after`'s order.
   void replace_rules(const std::vector<CompiledRule>& before, const std::vector<CompiledRule>& after);
 
+  // The heap bytes it holds, approximately: its copies of the predicates
+  // (arrays by capacity, hash tables, indexes), the scratch the last firing
+  // left allocated, its rule plans and cached profiles. No row is visited.
+  size_t bytes() const;
+  // The bytes the states its copies hold take in the store (keys and
+  // values).
+  size_t stored_bytes() const;
+  // Frees memory until bytes() <= budget: first the scratch, then the
+  // changes no rule will ask about again, then the copies a firing used
+  // least recently. A dropped copy is read from the
+  // store again when next used; every rule that reads or writes it fires
+  // whole at its next firing, since the change numbers a delta firing
+  // relies on went with it. Results stay those of a firing that never
+  // dropped anything. Returns false when even with every copy dropped it
+  // holds more than `budget`. REQUIRES: no firing is under way.
+  bool shrink_to(size_t budget);
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

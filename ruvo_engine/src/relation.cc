@@ -72,7 +72,15 @@ RowIndex::Group* RowIndex::find_or_add(uint64_t h, bool add) {
 }
 
 void RowIndex::add(uint32_t row, const uint64_t* args) {
-  find_or_add(hash_of(args), true)->rows.push_back(row);
+  std::vector<uint32_t>& rows = find_or_add(hash_of(args), true)->rows;
+  const size_t before = rows.capacity();
+  rows.push_back(row);
+  group_bytes_ += (rows.capacity() - before) * sizeof(uint32_t);
+}
+
+size_t RowIndex::bytes() const {
+  return keys_.capacity() * sizeof(uint64_t) + slot_group_.capacity() * sizeof(uint32_t) +
+         groups_.capacity() * sizeof(Group) + group_bytes_;
 }
 
 const std::vector<uint32_t>& RowIndex::group(const uint64_t* args,
@@ -194,6 +202,23 @@ RowIndex& Relation::index(uint64_t mask) {
   for (uint32_t row = 0; row < states_.size(); ++row)
     idx.add(row, args_.data() + static_cast<size_t>(row) * arity_);
   return idx;
+}
+
+void Relation::forget_changes_up_to(uint64_t seq) {
+  const auto n = std::upper_bound(log_seq_.begin(), log_seq_.end(), seq) - log_seq_.begin();
+  log_seq_.erase(log_seq_.begin(), log_seq_.begin() + n);
+  log_row_.erase(log_row_.begin(), log_row_.begin() + n);
+  log_seq_.shrink_to_fit();
+  log_row_.shrink_to_fit();
+}
+
+size_t Relation::bytes() const {
+  size_t n = args_.capacity() * sizeof(uint64_t) + states_.capacity() * sizeof(AtomState) +
+             changed_at_.capacity() * sizeof(uint64_t) + log_seq_.capacity() * sizeof(uint64_t) +
+             log_row_.capacity() * sizeof(uint32_t) + table_.capacity() * sizeof(uint64_t) +
+             indexes_.capacity() * sizeof(indexes_[0]);
+  for (const auto& idx : indexes_) n += sizeof(RowIndex) + idx->bytes();
+  return n;
 }
 
 void Relation::changed_since(uint64_t since, std::vector<uint32_t>& out) const {

@@ -35,6 +35,8 @@ class RowIndex {
   // arguments. `all_args` is the relation's flat argument array.
   const std::vector<uint32_t>& group(const uint64_t* args, const std::vector<uint64_t>& all_args);
   uint64_t hash_of(const uint64_t* args) const;
+  // The heap bytes it holds (arrays by capacity); no group is visited.
+  size_t bytes() const;
 
  private:
   struct Group {
@@ -46,6 +48,7 @@ class RowIndex {
   std::vector<uint64_t> keys_;  // open addressing: hash per slot (0 = empty)
   std::vector<uint32_t> slot_group_;
   std::vector<Group> groups_;
+  size_t group_bytes_ = 0;  // the capacities of the groups' row lists
   static const std::vector<uint32_t> kEmpty;
   Group* find_or_add(uint64_t h, bool add);
 };
@@ -89,6 +92,15 @@ class Relation {
   // Every row changed after change number `since`, once each, in the
   // order of their latest change.
   void changed_since(uint64_t since, std::vector<uint32_t>& out) const;
+
+  // Forgets the changes numbered up to `seq` and frees the room they took.
+  // Afterwards changed_since(since, ..) and last_change() > since answer
+  // as before for every since >= seq.
+  void forget_changes_up_to(uint64_t seq);
+
+  // The heap bytes it holds: its arrays by capacity, the hash table and
+  // the indexes. Costs one step per index, none per row.
+  size_t bytes() const;
 
  private:
   uint32_t add_row(std::span<const uint64_t> args, const AtomState& s);

@@ -221,10 +221,16 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
   if (warm) {
     warm->branch = std::string(branch);
     warm->facts_applied_up_to = greatest_fact;
+    const uint64_t budget =
+        warm_budget ? *warm_budget
+                    : std::max(kWarmBudgetFloor, kWarmBudgetFactor * warm->fast->stored_bytes());
+    if (!warm->fast->shrink_to(budget)) warm.reset();
   }
   warm_ = std::move(warm);
   return *stats;
 }
+
+size_t EngineSession::warm_bytes() const { return warm_ ? warm_->fast->bytes() : 0; }
 
 EngineResult<void> EngineSession::flush_all() const {
   auto e = edb.flush_all();

@@ -72,6 +72,30 @@ class EngineSession {
   // result depends on it.
   EvalControl eval_control;
 
+  // The most heap memory, in bytes, the warm state may keep between calls;
+  // unset: kWarmBudgetFactor times the stored size (keys and values) of the
+  // states its copies hold, and at least kWarmBudgetFloor. After a
+  // successful call over it, the warm state frees the scratch of its last
+  // firing, then the changes no rule will ask about, then the copies a
+  // firing used least recently, until it is met; a dropped copy is read
+  // from the store again when next needed, and the rules over it fire on
+  // it whole. When it cannot be met, the next call starts cold. No result
+  // depends on it.
+  std::optional<uint64_t> warm_budget;
+  // Per row a copy holds its arguments, its state and change number, two
+  // to four hash-table slots and some bytes per index on bound arguments,
+  // in arrays that grow by doubling and may stand half empty: for a
+  // predicate of two arguments that is 2.5 times its stored size when read
+  // from the store, and up to 4 times when its rows were written one by
+  // one. Four times keeps such copies whole as they grow; what goes beyond
+  // is the scratch of a whole firing, a long log of changes, or many
+  // indexes. Below the floor, memory is not worth reading a copy again.
+  static constexpr uint64_t kWarmBudgetFactor = 4;
+  static constexpr uint64_t kWarmBudgetFloor = uint64_t{64} << 20;
+  // The heap bytes the warm state holds now, approximately: 0 when the
+  // next call starts cold.
+  size_t warm_bytes() const;
+
   // Declared in reverse so that destruction releases the IDB, then the EDB,
   // then the configuration, then the name map.
   ApplicabilitySemantics constraint_applicability =

@@ -1,10 +1,14 @@
-// EngineSession: error texts, opening, fact evidence ids and retraction.
+// EngineSession: error texts, opening, fact evidence ids, retraction and
+// the warm state's memory budget.
 #include "ruvo_engine/src/session.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <fstream>
+#include <limits>
+#include <tuple>
 
 #include "ruvo_engine/src/fast_eval.h"
 #include "testing/test_support.h"
@@ -142,6 +146,81 @@ TEST(SessionMaterialize, ProgramChangesKeepOnlyUnchangedRulesWarm) {
   EXPECT_EQ(firings_counted(FiringWay::First), first);
   EXPECT_EQ(run(false), want);
   EXPECT_EQ(firings_counted(FiringWay::First) - first, 6u);
+}
+
+// Budgets from nothing to plenty: whatever the warm state drops between
+// calls, every call leaves the stats, rows and stored bytes of the
+// reference evaluation.
+TEST(SessionWarmBudget, DroppedCopiesGiveReferenceResults) {
+  using Facts = std::vector<std::tuple<const char*, std::vector<uint64_t>, double>>;
+  const std::vector<std::pair<Facts, uint64_t>> calls = {  // new facts, max_depth (0: none)
+      {{{"p", {1}, 0.9}, {"p", {2}, 0.7}, {"q", {1, 2}, 0.8}, {"q", {2, 3}, 0.6}}, 0},
+      {{{"p", {3}, 0.5}}, 0},                       // new rows for a rule's body
+      {{{"q", {3, 4}, 0.9}, {"p", {1}, 1}}, 0},    // a longer path; a stronger fact
+      {{{"q", {4, 1}, 0.3}, {"p", {4}, 0.2}}, 1},  // left unfinished, then finished
+      {{}, 0},
+      {{{"q", {4, 5}, 0.9}, {"q", {5, 6}, 0.9}}, 1},
+      {{}, 0}};
+  struct Outcome {
+    std::vector<std::string> seen;
+    std::vector<size_t> warm_bytes;  // after each call
+    uint64_t firsts = 0;             // first firings of rules
+  };
+  auto run = [&](std::optional<uint64_t> budget, bool reference) {
+    EngineSession s = ok(EngineSession::open_temporary());
+    s.eval_control.reference = reference;
+    s.warm_budget = budget;
+    const Term X = Term::var("X"), Y = Term::var("Y"), Z = Term::var("Z");
+    auto atom = [](const char* p, std::vector<Term> args, bool negated = false) {
+      return AtomGoal{p, args.size(), negated, std::move(args)};
+    };
+    ok(s.edb.add_rule("main", Rule{1, "a", 1, {X}, {atom("p", {X})}, 1, 0}));
+    ok(s.edb.add_rule("main", Rule{2, "b", 2, {X, Y}, {atom("a", {X}), atom("q", {X, Y})}, 0.9, 0}));
+    ok(s.edb.add_rule("main", Rule{3, "b", 2, {X, Z}, {atom("b", {X, Y}), atom("q", {Y, Z})}, 0.8, 0}));
+    ok(s.edb.add_rule("main", Rule{4, "c", 1, {X}, {atom("b", {X, Y}), atom("p", {Y}, true)}, 1, 0}));
+    ok(s.edb.add_constraint("main", Constraint{1, {atom("c", {X}), atom("p", {X})}, 0.5, 0}));
+    Outcome o;
+    o.firsts = firings_counted(FiringWay::First);
+    for (const auto& [facts, depth] : calls) {
+      for (const auto& [pred, args, b] : facts)
+        ok(s.edb.assert_fact("main", pred, args.size(), args, b, 0, {}));
+      const EvalStats st = ok(s.materialize_with_options(
+          "main", depth ? std::optional<uint64_t>(depth) : std::nullopt));
+      o.seen.push_back(std::to_string(st.iterations) + "/" + std::to_string(st.atoms_changed));
+      for (const std::string& tree : s.idb.db().tree_names())
+        for (const auto& [k, v] : dump(ok(s.idb.db().open_tree(tree)))) o.seen.push_back(k + v);
+      for (const PredicateAnswer& row : ok(s.query_all("b")))
+        o.seen.push_back(std::to_string(row.args[0]) + "," + std::to_string(row.args[1]) + " " +
+                         std::to_string(std::bit_cast<uint64_t>(row.b)));
+      o.warm_bytes.push_back(s.warm_bytes());
+    }
+    o.firsts = firings_counted(FiringWay::First) - o.firsts;
+    return o;
+  };
+  const Outcome want = run(std::nullopt, true);
+  const Outcome full = run(std::numeric_limits<uint64_t>::max(), false);
+  ASSERT_EQ(full.seen, want.seen);
+  bool dropped_yet_warm = false;
+  const size_t most = std::ranges::max(full.warm_bytes);
+  for (uint64_t budget = 0; budget <= most; budget += most / 32) {
+    const Outcome o = run(budget, false);
+    EXPECT_EQ(o.seen, want.seen) << budget;
+    EXPECT_LE(std::ranges::max(o.warm_bytes), budget);
+    // Copies were dropped, so rules fired whole again, yet no call was cold.
+    if (o.firsts > full.firsts && std::ranges::min(o.warm_bytes) > 0) dropped_yet_warm = true;
+  }
+  EXPECT_TRUE(dropped_yet_warm);
+}
+
+// The warm state counts its copies: here of p and a, a thousand rows each.
+TEST(SessionWarmBudget, CountsItsCopies) {
+  EngineSession s = ok(EngineSession::open_temporary());
+  const Term X = Term::var("X");
+  ok(s.edb.add_rule("main", Rule{1, "a", 1, {X}, {AtomGoal{"p", 1, false, {X}}}, 1, 0}));
+  for (uint64_t i = 0; i < 1000; ++i) ok(s.edb.assert_fact("main", "p", 1, {i}, 1, 0, {}));
+  ok(s.materialize_with_options("main", std::nullopt));
+  // Per row an argument, a state and a change number.
+  EXPECT_GE(s.warm_bytes(), 2 * 1000 * (8 + 16 + 8));
 }
 
 }  // namespace
