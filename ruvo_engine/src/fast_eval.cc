@@ -333,9 +333,9 @@ struct FastFiring::Impl {
   }
 
   bool shrink_to(size_t budget) {
-    if (bytes() <= budget) return true;
+    // Whatever the budget, the last firing's scratch and the changes no
+    // rule will ask about again are of no use to the next call.
     release_scratch();
-    if (bytes() <= budget) return true;
     forget_old_changes();
     std::vector<std::pair<uint64_t, uint64_t>> by_use;  // (last used, predicate)
     by_use.reserve(relations.size());

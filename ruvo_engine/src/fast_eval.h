@@ -82,10 +82,9 @@ class FastFiring {
   // The bytes the states its copies hold take in the store (keys and
   // values).
   size_t stored_bytes() const;
-  // Frees memory until bytes() <= budget: first the scratch, then the
-  // changes no rule will ask about again, then the copies a firing used
-  // least recently. A dropped copy is read from the
-  // store again when next used; every rule that reads or writes it fires
+  // Frees the scratch and the changes no rule will ask about again, then
+  // drops the copies a firing used least recently until bytes() <= budget.
+  // A dropped copy is read from the store again when next used; every rule that reads or writes it fires
   // whole at its next firing, since the change numbers a delta firing
   // relies on went with it. Results stay those of a firing that never
   // dropped anything. Returns false when even with every copy dropped it
