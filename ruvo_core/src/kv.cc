@@ -587,10 +587,11 @@ Result<void> Tree::scan_prefix(std::string_view prefix, const VisitFn& visit) co
   rows.rows_with_prefix(prefix, pending);
   if (!tree.runs.empty()) {
     // Newest first: the rows in memory, the runs, the database.
-    rocksdb::ReadOptions run_options = options;
-    run_options.total_order_seek = true;
+    // The runs' filter answers for whole keys only: a scan seeks past it.
+    rocksdb::ReadOptions run_reads = options;
+    run_reads.total_order_seek = true;
     std::vector<std::unique_ptr<RowCursor>> runs;
-    tree.runs.cursors(prefix, run_options, runs);
+    tree.runs.cursors(prefix, run_reads, runs);
     PendingCursor memory(rows, pending);
     IteratorCursor stored(std::move(it), prefix);
     std::vector<RowCursor*> sources{&memory};

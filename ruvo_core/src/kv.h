@@ -33,10 +33,10 @@
 //
 // The pending batch keeps its memory bounded: once its rows take more than
 // a budget, the rows of its largest trees are written out as sorted runs,
-// table files in the directory "ruvo-spill" of the database, which are
-// not part of the database; reads find them there, and the commit merges
-// them into the files it ingests. Opening a database removes what a
-// crashed process left there.
+// table files in the directory "ruvo-spill" of the database (a temporary
+// database's stay in its memory), which are not part of the database;
+// reads find them there, and the commit merges them into the files it
+// ingests. Opening a database removes what a crashed process left there.
 //
 // A process that forks must open its databases after the fork.
 #pragma once
