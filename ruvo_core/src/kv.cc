@@ -167,12 +167,15 @@ rocksdb::Options make_options() {
 }
 
 // The format of spilled runs: the database's, with indexes and filters
-// partitioned and read through the block cache (a run then holds little
+// partitioned and read through a block cache (a run then holds little
 // memory of its own, however large), and a filter that point reads consult
-// (a prefix that is the whole key).
-rocksdb::Options run_options(const rocksdb::Options& db) {
+// (a prefix that is the whole key). The runs have a cache of their own: in
+// the database's, their blocks would push out the database's and outstay
+// the runs.
+rocksdb::Options run_options(const rocksdb::Options& db, std::shared_ptr<rocksdb::Cache> cache) {
   rocksdb::Options options = db;
   rocksdb::BlockBasedTableOptions table = *db.table_factory->GetOptions<rocksdb::BlockBasedTableOptions>();
+  table.block_cache = std::move(cache);
   table.index_type = rocksdb::BlockBasedTableOptions::kTwoLevelIndexSearch;
   table.partition_filters = true;
   table.cache_index_and_filter_blocks = true;
@@ -226,7 +229,8 @@ Result<std::shared_ptr<DbState>> open_state(const std::string& path, std::unique
   state->mem_env = std::move(mem_env);
   state->db = raw;
   state->options = options;
-  state->run_files.options = run_options(options);
+  state->run_files.cache = rocksdb::NewLRUCache(32ull << 20);
+  state->run_files.options = run_options(options, state->run_files.cache);
   state->run_files.dir = path + "/ruvo-spill";
   reset_dir(options.env, state->run_files.dir);
   for (size_t i = 0; i < handles.size(); ++i) {
@@ -359,6 +363,8 @@ rocksdb::Status commit_locked(DbState& db) {
   db.pending_bytes = 0;
   db.pending_memory = 0;
   db.spill_at = db.budget;
+  // Blocks of runs that are gone only take memory.
+  if (db.spilled) db.run_files.cache->EraseUnRefEntries();
   db.spilled = false;
   return s;
 }

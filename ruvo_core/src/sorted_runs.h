@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include <rocksdb/cache.h>
 #include <rocksdb/iterator.h>
 #include <rocksdb/options.h>
 #include <rocksdb/sst_file_reader.h>
@@ -97,10 +98,10 @@ rocksdb::Status merge_rows(std::span<RowCursor* const> sources, const RowVisitor
 // Where and how a database writes its table files of pending rows.
 struct RunFiles {
   // The database's options with the runs' table format: partitioned
-  // indexes and filters through the block cache (the memory a run holds
-  // does not grow with it), and a whole-key filter consulted by point
-  // reads.
+  // indexes and filters through `cache` (the memory a run holds does not
+  // grow with it), and a whole-key filter consulted by point reads.
   rocksdb::Options options;
+  std::shared_ptr<rocksdb::Cache> cache;  // the runs' alone
   std::string dir;  // removed with everything in it when the database opens
   uint64_t next = 0;
 

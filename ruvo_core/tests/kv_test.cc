@@ -225,6 +225,38 @@ TEST(KvSpillTest, SpillingBatchReadsAndCommitsLikeAnUnspilledOne) {
   }
 }
 
+// Runs that cannot be written leave the rows in memory, where reads and the
+// commit find them; writing is tried again once another budget's worth
+// has come in.
+TEST(KvSpillTest, FailedSpillKeepsRowsInMemoryAndIsTriedAgain) {
+  constexpr size_t kBudget = 16 << 10;
+  test::ScratchDir dir;
+  Db db = ok(Db::open(dir / "db"));
+  db.set_pending_budget(kBudget);
+  Tree t = ok(db.open_tree("t", TreeOptions{.deferrable = true}));
+  const fs::path runs = dir / "db/ruvo-spill";
+  fs::remove_all(runs);
+  std::ofstream(runs) << "in the way";
+  db.begin_deferred();
+  Entries want;
+  auto write = [&](uint64_t from, uint64_t to) {
+    for (uint64_t i = from; i < to; ++i) {
+      ok(t.insert(u64_be(i), "value" + std::to_string(i)));
+      want.emplace_back(u64_be(i), "value" + std::to_string(i));
+    }
+  };
+  write(0, 1000);
+  EXPECT_GT(db.pending_memory(), 2 * kBudget);
+  EXPECT_EQ(dump(t), want);
+  fs::remove(runs);
+  fs::create_directory(runs);
+  write(1000, 2000);
+  EXPECT_LE(db.pending_memory(), kBudget);
+  EXPECT_FALSE(fs::is_empty(runs));
+  ok(db.end_deferred());
+  EXPECT_EQ(dump(t), want);
+}
+
 // A process killed while its batch has spilled leaves the database as of the
 // last commit; the next open removes the runs it left.
 TEST(KvCrashTest, KilledSpillingBatchLeavesCommittedStateAndNoRuns) {
