@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <map>
@@ -19,15 +20,26 @@
 #include <rocksdb/filter_policy.h>
 #include <rocksdb/options.h>
 #include <rocksdb/perf_level.h>
+#include <rocksdb/slice_transform.h>
 #include <rocksdb/sst_file_writer.h>
 #include <rocksdb/table.h>
 
 #include "ruvo_core/src/codec.h"
 #include "ruvo_core/src/pending_rows.h"
+#include "ruvo_core/src/sorted_runs.h"
 
 namespace ruvo::kv {
 
 std::string Error::debug() const { return bincode::debug_str(status); }
+
+namespace {
+
+// What the pending batch may hold in memory, over all trees, before it is
+// spilled to files: far above what most calls write, far below a machine's
+// memory.
+constexpr size_t kPendingBudget = size_t{256} << 20;
+
+}  // namespace
 
 // One open tree, shared by every handle to it.
 struct TreeState {
@@ -49,8 +61,10 @@ struct TreeState {
   // which then holds every committed insert.
   std::atomic<uint64_t> pending{0};
   // The pending batch's part for this tree: each key with its latest
-  // value. Guarded by DbState::batch_mu.
+  // value, in memory and in runs spilled to files (the rows in memory are
+  // newer). Guarded by DbState::batch_mu.
   PendingRows pending_rows;
+  SortedRuns runs;
 };
 
 struct DbState {
@@ -72,8 +86,16 @@ struct DbState {
   // after write_mu, never before.
   std::atomic<bool> deferring{false};
   std::shared_mutex batch_mu;
-  size_t pending_bytes = 0;
+  size_t pending_bytes = 0;  // of keys and values put, spilled ones included
   std::vector<TreeState*> batched;  // the trees with pending inserts
+  // The memory the pending rows take, the most they may take before they
+  // are spilled, and the figure that starts a spill (above the budget for
+  // a while after a spill failed). `budget` changes under write_mu only.
+  size_t pending_memory = 0;
+  size_t budget = kPendingBudget;
+  size_t spill_at = kPendingBudget;
+  bool spilled = false;  // some tree has runs
+  RunFiles run_files;
 
   DbState() = default;
   DbState(const DbState&) = delete;
@@ -144,6 +166,35 @@ rocksdb::Options make_options() {
   return options;
 }
 
+// The format of spilled runs: the database's, with indexes and filters
+// partitioned and read through a block cache (a run then holds little
+// memory of its own, however large), and a filter that point reads consult
+// (a prefix that is the whole key). The runs have a cache of their own: in
+// the database's, their blocks would push out the database's and outstay
+// the runs.
+rocksdb::Options run_options(const rocksdb::Options& db, std::shared_ptr<rocksdb::Cache> cache) {
+  rocksdb::Options options = db;
+  rocksdb::BlockBasedTableOptions table = *db.table_factory->GetOptions<rocksdb::BlockBasedTableOptions>();
+  table.block_cache = std::move(cache);
+  table.index_type = rocksdb::BlockBasedTableOptions::kTwoLevelIndexSearch;
+  table.partition_filters = true;
+  table.cache_index_and_filter_blocks = true;
+  options.table_factory.reset(rocksdb::NewBlockBasedTableFactory(table));
+  options.prefix_extractor.reset(rocksdb::NewNoopTransform());
+  return options;
+}
+
+// Makes `dir` an empty directory. What is there was left by a process that
+// stopped during a call: rows of a batch that never committed. A failure is
+// left for the first spill or ingestion to meet.
+void reset_dir(rocksdb::Env* env, const std::string& dir) {
+  (void)env->CreateDirIfMissing(dir);
+  std::vector<std::string> children;
+  if (!env->GetChildren(dir, &children).ok()) return;
+  for (const std::string& child : children)
+    if (child != "." && child != "..") (void)env->DeleteFile(dir + "/" + child);
+}
+
 Result<std::shared_ptr<DbState>> open_state(const std::string& path, std::unique_ptr<rocksdb::Env> mem_env) {
   rocksdb::Options options = make_options();
   if (mem_env) options.env = mem_env.get();
@@ -178,6 +229,10 @@ Result<std::shared_ptr<DbState>> open_state(const std::string& path, std::unique
   state->mem_env = std::move(mem_env);
   state->db = raw;
   state->options = options;
+  state->run_files.cache = rocksdb::NewLRUCache(32ull << 20);
+  state->run_files.options = run_options(options, state->run_files.cache);
+  state->run_files.dir = path + "/ruvo-spill";
+  reset_dir(options.env, state->run_files.dir);
   for (size_t i = 0; i < handles.size(); ++i) {
     auto tree = std::make_unique<TreeState>();
     tree->handle = handles[i];
@@ -192,21 +247,6 @@ Result<std::shared_ptr<DbState>> open_state(const std::string& path, std::unique
 std::string temporary_path() {
   static std::atomic<uint64_t> counter{0};
   return "/ruvo-temporary-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-}
-
-// The smallest key greater than every key that starts with `prefix`;
-// empty when there is none (the prefix is empty or all 0xff bytes).
-std::string prefix_end(std::string_view prefix) {
-  std::string end(prefix);
-  while (!end.empty()) {
-    auto last = static_cast<unsigned char>(end.back());
-    if (last != 0xff) {
-      end.back() = static_cast<char>(last + 1);
-      return end;
-    }
-    end.pop_back();
-  }
-  return end;
 }
 
 }  // namespace
@@ -242,25 +282,47 @@ rocksdb::Status sorted_batch(DbState& db, rocksdb::WriteBatch& out) {
   return rocksdb::Status::OK();
 }
 
+// Writes the tree's pending rows to `writer` in key order, each key once
+// with its latest value: the rows in memory merged with the spilled runs,
+// newest first.
+rocksdb::Status write_pending(TreeState& tree, rocksdb::SstFileWriter& writer) {
+  PendingRows& rows = tree.pending_rows;
+  rocksdb::Status s;
+  if (tree.runs.empty()) {
+    for (auto r = rows.sorted().begin(); s.ok() && r != rows.sorted().end(); ++r)
+      s = writer.Put(slice(rows.key(*r)), slice(rows.value(*r)));
+    return s;
+  }
+  PendingCursor memory(rows, rows.sorted());
+  std::vector<std::unique_ptr<RowCursor>> runs;
+  tree.runs.cursors("", whole_run_options(), runs);
+  std::vector<RowCursor*> sources{&memory};
+  for (auto& run : runs) sources.push_back(run.get());
+  rocksdb::Status put;
+  s = merge_rows(sources, [&](std::string_view key, std::string_view value) {
+    put = writer.Put(slice(key), slice(value));
+    return put.ok();
+  });
+  return s.ok() ? put : s;
+}
+
 // The pending batch as one sorted table file per tree, ingested into all
 // trees in one atomic step: after a crash the database holds all of them
-// or none. The files are synced before they are ingested, and the
-// ingestion is recorded durably, so no log record is needed.
+// or none. A tree's file holds each key once, so the files of one
+// ingestion never overlap within a tree. The files are synced before they
+// are ingested, and the ingestion is recorded durably, so no log record is
+// needed; until then they are only files among the runs, which the next
+// open removes.
 rocksdb::Status ingest_batch(DbState& db) {
-  static std::atomic<uint64_t> counter{0};
-  const std::string stem = db.db->GetName() + "/ruvo-ingest-" + std::to_string(::getpid()) + "-" +
-                           std::to_string(counter.fetch_add(1)) + "-";
   std::vector<rocksdb::IngestExternalFileArg> args;
   std::vector<std::string> files;
   rocksdb::Status s;
   for (TreeState* tree : db.batched) {
-    if (tree->pending_rows.empty()) continue;
-    files.push_back(stem + std::to_string(files.size()) + ".sst");
+    if (tree->pending_rows.empty() && tree->runs.empty()) continue;
+    files.push_back(db.run_files.new_path());
     rocksdb::SstFileWriter writer(rocksdb::EnvOptions(), db.options, tree->handle);
     s = writer.Open(files.back());
-    PendingRows& rows = tree->pending_rows;
-    for (auto r = rows.sorted().begin(); s.ok() && r != rows.sorted().end(); ++r)
-      s = writer.Put(slice(rows.key(*r)), slice(rows.value(*r)));
+    if (s.ok()) s = write_pending(*tree, writer);
     if (s.ok()) s = writer.Finish();
     if (!s.ok()) break;
     rocksdb::IngestExternalFileArg arg;
@@ -282,7 +344,7 @@ rocksdb::Status commit_locked(DbState& db) {
   std::unique_lock<std::shared_mutex> lock(db.batch_mu);
   if (db.batched.empty()) return rocksdb::Status::OK();
   rocksdb::Status s;
-  if (db.pending_bytes >= kIngestBytes) {
+  if (db.spilled || db.pending_bytes >= kIngestBytes) {
     s = ingest_batch(db);
   } else {
     rocksdb::WriteBatch sorted;
@@ -294,10 +356,16 @@ rocksdb::Status commit_locked(DbState& db) {
     // The database now answers alone: with the writes, or without them.
     tree->pending.store(0, std::memory_order_release);
     tree->pending_rows.clear();
+    tree->runs.clear();
     if (!s.ok()) tree->writes.fetch_add(1, std::memory_order_release);
   }
   db.batched.clear();
   db.pending_bytes = 0;
+  db.pending_memory = 0;
+  db.spill_at = db.budget;
+  // Blocks of runs that are gone only take memory.
+  if (db.spilled) db.run_files.cache->EraseUnRefEntries();
+  db.spilled = false;
   return s;
 }
 
@@ -319,6 +387,29 @@ DbState::~DbState() {
 
 namespace {
 
+// Writes the rows in memory of the largest trees out to runs, until the
+// rest takes at most half the budget. A spill that fails keeps the rows in
+// memory, where reads and the commit find them as well, and is tried again
+// once another budget's worth has come in. REQUIRES: write_mu held,
+// batch_mu held exclusively.
+void spill_locked(DbState& db) {
+  std::vector<TreeState*> trees = db.batched;
+  std::sort(trees.begin(), trees.end(), [](const TreeState* a, const TreeState* b) {
+    return a->pending_rows.footprint() > b->pending_rows.footprint();
+  });
+  for (TreeState* tree : trees) {
+    if (db.pending_memory <= db.budget / 2 || tree->pending_rows.empty()) break;
+    if (!tree->runs.add(tree->pending_rows, db.run_files).ok()) {
+      db.spill_at = db.pending_memory + db.budget;
+      return;
+    }
+    db.pending_memory -= tree->pending_rows.footprint();
+    tree->pending_rows.clear();
+    db.spilled = true;
+  }
+  db.spill_at = db.budget;
+}
+
 // Writes one key, into the pending batch when `deferred`. REQUIRES:
 // write_mu held; `deferred` only while the database defers. Keeps the
 // tree's memo and write count in step with what reads see, whatever the
@@ -329,9 +420,12 @@ rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, s
   if (deferred) {
     std::unique_lock<std::shared_mutex> lock(db.batch_mu);
     const size_t before = tree.pending_rows.bytes();
+    const size_t memory_before = tree.pending_rows.footprint();
     tree.pending_rows.put(key, value);
     db.pending_bytes += tree.pending_rows.bytes() - before;
+    db.pending_memory += tree.pending_rows.footprint() - memory_before;
     if (tree.pending.fetch_add(1, std::memory_order_release) == 0) db.batched.push_back(&tree);
+    if (db.pending_memory > db.spill_at) spill_locked(db);
   } else {
     s = db.db->Put(write_options(), tree.handle, slice(key), slice(value));
   }
@@ -363,6 +457,12 @@ rocksdb::Status read_key(DbState& db, TreeState& tree, std::string_view key, Val
     if (auto pending = tree.pending_rows.find(key)) {
       assign_value(value, *pending);
       return rocksdb::Status::OK();
+    }
+    if (!tree.runs.empty()) {
+      std::string spilled;
+      rocksdb::Status s = tree.runs.find(key, &spilled);
+      if (s.ok()) assign_value(value, spilled);
+      if (!s.IsNotFound()) return s;
     }
   }
   return db.db->Get(read_options(), tree.handle, slice(key), value);
@@ -491,6 +591,22 @@ Result<void> Tree::scan_prefix(std::string_view prefix, const VisitFn& visit) co
   std::vector<uint32_t> pending;
   const PendingRows& rows = tree.pending_rows;
   rows.rows_with_prefix(prefix, pending);
+  if (!tree.runs.empty()) {
+    // Newest first: the rows in memory, the runs, the database.
+    // The runs' filter answers for whole keys only: a scan seeks past it.
+    rocksdb::ReadOptions run_reads = options;
+    run_reads.total_order_seek = true;
+    std::vector<std::unique_ptr<RowCursor>> runs;
+    tree.runs.cursors(prefix, run_reads, runs);
+    PendingCursor memory(rows, pending);
+    IteratorCursor stored(std::move(it), prefix);
+    std::vector<RowCursor*> sources{&memory};
+    for (auto& run : runs) sources.push_back(run.get());
+    sources.push_back(&stored);
+    rocksdb::Status s = merge_rows(sources, visit);
+    if (!s.ok()) return std::unexpected(error_of(s));
+    return {};
+  }
   size_t p = 0;
   while (true) {
     const bool db_in = it->Valid() && view(it->key()).substr(0, prefix.size()) == prefix;
@@ -615,5 +731,16 @@ Result<void> Db::end_deferred() const {
 }
 
 bool Db::deferring() const { return state_->deferring.load(std::memory_order_relaxed); }
+
+void Db::set_pending_budget(size_t bytes) const {
+  std::lock_guard<std::mutex> lock(state_->write_mu);
+  state_->budget = bytes;
+  state_->spill_at = bytes;
+}
+
+size_t Db::pending_memory() const {
+  std::shared_lock<std::shared_mutex> lock(state_->batch_mu);
+  return state_->pending_memory;
+}
 
 }  // namespace ruvo::kv

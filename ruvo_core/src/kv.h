@@ -31,9 +31,17 @@
 // them first (a failure there cannot be reported and loses them). Other
 // trees always write through.
 //
+// The pending batch keeps its memory bounded: once its rows take more than
+// a budget, the rows of its largest trees are written out as sorted runs,
+// table files in the directory "ruvo-spill" of the database (a temporary
+// database's stay in its memory), which are not part of the database;
+// reads find them there, and the commit merges them into the files it
+// ingests. Opening a database removes what a crashed process left there.
+//
 // A process that forks must open its databases after the fork.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -160,8 +168,9 @@ class Db {
   // database already defers.
   void begin_deferred() const;
   // Writes every pending insert in one atomic step and goes on deferring:
-  // a batch of a few MiB or more as sorted table files ingested into all
-  // its trees at once, a smaller one as one write batch through the log.
+  // a batch of a few MiB or more, or one that spilled, as sorted table
+  // files ingested into all its trees at once, a smaller one as one write
+  // batch through the log. The spilled runs are removed either way.
   // On failure nothing pending is written and all of it is dropped: reads
   // then see the database without it. Nothing to do when nothing is
   // pending, or when the database does not defer.
@@ -170,6 +179,14 @@ class Db {
   Result<void> end_deferred() const;
   // Whether the database defers.
   bool deferring() const;
+
+  // Sets the memory the pending batch may take in all, 256 MiB unless set,
+  // before rows are spilled to sorted runs. For tests, which make a batch
+  // of a few rows spill.
+  void set_pending_budget(size_t bytes) const;
+  // The memory the pending rows take now; spilled rows do not count. After
+  // each write it is at most the budget, unless writing out runs failed.
+  size_t pending_memory() const;
 
  private:
   std::shared_ptr<DbState> state_;

@@ -107,10 +107,10 @@ void PendingRows::order() {
 void PendingRows::clear() {
   blocks_.clear();
   block_used_ = block_size_ = arena_bytes_ = 0;
-  entries_.clear();
-  table_.clear();
-  run_.clear();
-  tail_.clear();
+  entries_ = std::vector<Entry>();
+  table_ = std::vector<uint64_t>();
+  run_ = std::vector<uint32_t>();
+  tail_ = std::vector<uint32_t>();
 }
 
 void PendingRows::merge_tail() {

@@ -32,11 +32,19 @@ class PendingRows {
   size_t size() const { return entries_.size(); }
   // The bytes held for keys and values (what the arena holds).
   size_t bytes() const { return arena_bytes_; }
+  // The memory the rows take: the arena's bytes and the index structures
+  // (the key order counted as one index per entry). Changed by put() and
+  // clear() only, so that owners may keep a sum of it up to date.
+  size_t footprint() const {
+    return arena_bytes_ + entries_.capacity() * (sizeof(Entry) + sizeof(uint32_t)) +
+           table_.capacity() * sizeof(uint64_t);
+  }
 
   // The latest value written under `key`, or nullopt.
   std::optional<std::string_view> find(std::string_view key) const;
   // Records `value` as the latest value of `key`.
   void put(std::string_view key, std::string_view value);
+  // Drops every row and releases the memory they took.
   void clear();
 
   // Every row whose key starts with `prefix`, in ascending key byte order,

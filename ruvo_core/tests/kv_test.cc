@@ -154,6 +154,132 @@ TEST(KvDeferredTest, LargeBatchIsIngestedWhole) {
   }
 }
 
+// A batch that outgrows a tiny budget spills sorted runs to files, again and
+// again, and still answers every read like an ordered map of each key's
+// latest value (in memory, then runs newest first, then the database); its
+// commit stores exactly what the same writes store unspilled.
+TEST(KvSpillTest, SpillingBatchReadsAndCommitsLikeAnUnspilledOne) {
+  constexpr size_t kBudget = 16 << 10;
+  for (const bool on_disk : {false, true}) {
+    test::ScratchDir dir;
+    Db spilling = on_disk ? ok(Db::open(dir / "db")) : temporary();
+    Db plain = temporary();
+    spilling.set_pending_budget(kBudget);
+    const TreeOptions deferrable{.deferrable = true};
+    const Tree trees[2][2] = {{ok(spilling.open_tree("a", deferrable)), ok(spilling.open_tree("b", deferrable))},
+                              {ok(plain.open_tree("a", deferrable)), ok(plain.open_tree("b", deferrable))}};
+    std::map<std::string, std::string> model[2];
+    std::mt19937_64 rng(on_disk);
+    auto text = [&](size_t max_len) {
+      std::string s(rng() % (max_len + 1), '\0');
+      for (char& c : s) c = "\x00\x01" "ab\x7f\x80\xff"[rng() % 7];
+      return s;
+    };
+    bool runs_on_disk = false;
+    for (int step = 0; step < 8000; ++step) {
+      if (step == 500) spilling.begin_deferred(), plain.begin_deferred();  // some rows committed first
+      if (step == 4000) ok(spilling.commit_deferred()), ok(plain.commit_deferred());
+      // Tree b takes a write in five, with longer keys: it spills less often.
+      const int t = rng() % 5 == 0;
+      const std::string key = text(t ? 8 : 5), value = text(30);
+      const auto before = model[t].contains(key) ? std::optional(model[t][key]) : std::nullopt;
+      for (const auto& db_trees : trees) {
+        const Tree& tree = db_trees[t];
+        switch (step % 3) {
+          case 0: ok(tree.insert(key, value)); break;
+          case 1: EXPECT_TRUE(ok(tree.compare_and_swap(key, before, value)).swapped) << step; break;
+          case 2: EXPECT_EQ(ok(tree.fetch_and_update(key, [&](Opt) { return value; })), before) << step; break;
+        }
+      }
+      model[t][key] = value;
+      ASSERT_LE(spilling.pending_memory(), kBudget) << step;
+      if (on_disk && fs::exists(dir / "db/ruvo-spill") && !fs::is_empty(dir / "db/ruvo-spill")) runs_on_disk = true;
+      if (step % 400 != 399) continue;
+      for (int u = 0; u < 2; ++u) {
+        const Tree& tree = trees[0][u];
+        EXPECT_EQ(tree.has_pending(), step >= 500) << step;
+        for (int probe = 0; probe < 200; ++probe) {
+          const std::string k = text(u ? 8 : 5);
+          auto it = model[u].find(k);
+          ASSERT_EQ(ok(tree.get(k)), it == model[u].end() ? std::nullopt : std::optional(it->second)) << step;
+          ASSERT_EQ(ok(tree.contains(k)), it != model[u].end()) << step;
+        }
+        const std::string p = text(3);
+        Entries want;
+        for (auto m = model[u].lower_bound(p); m != model[u].end() && m->first.starts_with(p); ++m)
+          want.emplace_back(*m);
+        ASSERT_EQ(dump(tree, p), want) << step << ", prefix of " << p.size();
+      }
+    }
+    ok(spilling.end_deferred());
+    ok(plain.end_deferred());
+    EXPECT_EQ(spilling.pending_memory(), 0u);
+    for (int u = 0; u < 2; ++u) {
+      EXPECT_EQ(dump(trees[0][u]), dump(trees[1][u]));
+      EXPECT_EQ(dump(trees[0][u]), Entries(model[u].begin(), model[u].end()));
+    }
+    if (on_disk) {
+      EXPECT_TRUE(runs_on_disk);
+      EXPECT_TRUE(fs::is_empty(dir / "db/ruvo-spill")) << "runs are removed at the commit";
+    }
+  }
+}
+
+// Runs that cannot be written leave the rows in memory, where reads and the
+// commit find them; writing is tried again once another budget's worth
+// has come in.
+TEST(KvSpillTest, FailedSpillKeepsRowsInMemoryAndIsTriedAgain) {
+  constexpr size_t kBudget = 16 << 10;
+  test::ScratchDir dir;
+  Db db = ok(Db::open(dir / "db"));
+  db.set_pending_budget(kBudget);
+  Tree t = ok(db.open_tree("t", TreeOptions{.deferrable = true}));
+  const fs::path runs = dir / "db/ruvo-spill";
+  fs::remove_all(runs);
+  std::ofstream(runs) << "in the way";
+  db.begin_deferred();
+  Entries want;
+  auto write = [&](uint64_t from, uint64_t to) {
+    for (uint64_t i = from; i < to; ++i) {
+      ok(t.insert(u64_be(i), "value" + std::to_string(i)));
+      want.emplace_back(u64_be(i), "value" + std::to_string(i));
+    }
+  };
+  write(0, 1000);
+  EXPECT_GT(db.pending_memory(), 2 * kBudget);
+  EXPECT_EQ(dump(t), want);
+  fs::remove(runs);
+  fs::create_directory(runs);
+  write(1000, 2000);
+  EXPECT_LE(db.pending_memory(), kBudget);
+  EXPECT_FALSE(fs::is_empty(runs));
+  ok(db.end_deferred());
+  EXPECT_EQ(dump(t), want);
+}
+
+// A process killed while its batch has spilled leaves the database as of the
+// last commit; the next open removes the runs it left.
+TEST(KvCrashTest, KilledSpillingBatchLeavesCommittedStateAndNoRuns) {
+  test::KilledWriter run(1, 3000, [](const std::string& dir, int fd) {
+    Db db = ok(Db::open(dir + "/db"));
+    db.set_pending_budget(16 << 10);
+    Tree data = ok(db.open_tree("data", TreeOptions{.deferrable = true}));
+    db.begin_deferred();
+    for (uint64_t i = 0;; ++i) {
+      ok(data.insert(u64_be(i % 2500), "value" + std::to_string(i)));
+      if (i == 999) ok(db.commit_deferred());
+      test::send_ack(fd, {i});
+    }
+  });
+  const fs::path runs = run.dir() + "/db/ruvo-spill";
+  EXPECT_FALSE(fs::is_empty(runs));
+  Db db = ok(Db::open(run.dir() + "/db"));
+  EXPECT_TRUE(fs::is_empty(runs));
+  const Entries data = dump(tree(db, "data"));
+  ASSERT_EQ(data.size(), 1000u);
+  for (uint64_t i = 0; i < 1000; ++i) EXPECT_EQ(data[i].second, "value" + std::to_string(i));
+}
+
 // A kill keeps committed deferred writes and loses pending ones.
 TEST(KvCrashTest, PendingWritesLostCommittedKept) {
   constexpr uint64_t kCommitted = 1000;
@@ -314,6 +440,7 @@ TEST(KvPendingRowsTest, AnswersLikeAnOrderedMap) {
   }
   rows.clear();
   EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(rows.footprint(), 0u) << "clear() releases the memory";
   EXPECT_FALSE(rows.find("a").has_value());
 }
 

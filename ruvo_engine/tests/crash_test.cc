@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -34,9 +35,11 @@ constexpr const char* kChildEnv = "RUVO_TEST_MATERIALIZE_CHILD";
 
 // Predicate configuration lives in memory only, so every session sets it.
 // The None modes fold the same evidence in again on every call: a call
-// applied twice, or in part, leaves other weights.
-EngineSession open(const std::string& dir) {
+// applied twice, or in part, leaves other weights. A budget, when given,
+// bounds the memory of the call's pending writes.
+EngineSession open(const std::string& dir, std::optional<size_t> budget = std::nullopt) {
   EngineSession s = ok(EngineSession::open(dir + "/edb", dir + "/idb"));
+  if (budget) s.idb.db().set_pending_budget(*budget);
   s.configure_predicate("seen", AggregationMode::NoisyOr, EvidenceMode::None);
   s.configure_predicate("hub", AggregationMode::NoisyOr, EvidenceMode::None);
   s.configure_predicate("weight", AggregationMode::CappedSum, EvidenceMode::None);
@@ -78,11 +81,11 @@ std::vector<std::string> snapshot(const std::string& dir) {
 
 // The child: says "s" just before the call and "d" once it returned, then
 // waits to be killed without closing anything.
-[[noreturn]] void materialize_child(const std::string& spec) {
+[[noreturn]] void materialize_child(const std::string& spec, std::optional<size_t> budget) {
   const size_t colon = spec.rfind(':');
   const int fd = std::atoi(spec.c_str() + colon + 1);
   try {
-    EngineSession s = open(spec.substr(0, colon));
+    EngineSession s = open(spec.substr(0, colon), budget);
     if (::write(fd, "s", 1) != 1) ::_exit(5);
     ok(s.materialize_with_options("main", std::nullopt));
     if (::write(fd, "d", 1) != 1) ::_exit(5);
@@ -100,8 +103,12 @@ pid_t spawn(const std::string& dir, int fd) {
   return pid;
 }
 
-TEST(MaterializeCrash, KilledCallLeavesBeforeOrAfter) {
-  if (const char* spec = std::getenv(kChildEnv)) materialize_child(spec);
+// Kills children that make the call with pending writes bounded by
+// `budget` (none: the default), at points spread from `from` of the call
+// to a fifth past its end, and checks what each leaves behind against the
+// call made whole with the default budget.
+void kill_during_call(std::optional<size_t> budget, double from) {
+  if (const char* spec = std::getenv(kChildEnv)) materialize_child(spec, budget);
   namespace fs = std::filesystem;
   ScratchDir root;
   const std::string base = root / "base";
@@ -144,7 +151,7 @@ TEST(MaterializeCrash, KilledCallLeavesBeforeOrAfter) {
     ASSERT_GT(pid, 0);
     ::close(fds[1]);
     char c = 0;  // the last byte the child wrote
-    const double at = 1.2 * (i - 2) / (kKillPoints - 3);
+    const double at = from + (1.2 - from) * (i - 2) / (kKillPoints - 3);
     if (i > 0 && ::read(fds[0], &c, 1) == 1) {
       const auto start = std::chrono::steady_clock::now();
       if (i > 1) std::this_thread::sleep_for(call * at);
@@ -166,10 +173,17 @@ TEST(MaterializeCrash, KilledCallLeavesBeforeOrAfter) {
   }
   std::printf("%d kill points over a %.0f ms call: %d before, %d after, %d neither\n",
               kKillPoints, call.count() * 1e3, counts[0], counts[1], counts[2]);
-  RecordProperty("killed_before", counts[0]);
-  RecordProperty("killed_after", counts[1]);
-  RecordProperty("killed_neither", counts[2]);
+  ::testing::Test::RecordProperty("killed_before", counts[0]);
+  ::testing::Test::RecordProperty("killed_after", counts[1]);
+  ::testing::Test::RecordProperty("killed_neither", counts[2]);
 }
+
+TEST(MaterializeCrash, KilledCallLeavesBeforeOrAfter) { kill_during_call(std::nullopt, 0); }
+
+// The call's writes outgrow a small budget many times over, from its start
+// to its end: kills land while runs are written out and merged, and,
+// packed towards the end, while the last runs are merged and ingested.
+TEST(MaterializeCrash, KilledSpillingCallLeavesBeforeOrAfter) { kill_during_call(size_t{128} << 10, 0.6); }
 
 }  // namespace
 }  // namespace ruvo::test
