@@ -261,6 +261,8 @@ namespace {
 // hundred KiB gains nothing from it, batches of tens of MiB take about a
 // quarter less time and memory.
 constexpr size_t kIngestBytes = size_t{4} << 20;
+// The size at which an ingested table file is closed and the next begun.
+constexpr size_t kIngestFileBytes = size_t{8} << 20;
 
 // Whether an insert into the tree now joins the pending batch.
 // REQUIRES: write_mu held.
@@ -282,15 +284,53 @@ rocksdb::Status sorted_batch(DbState& db, rocksdb::WriteBatch& out) {
   return rocksdb::Status::OK();
 }
 
-// Writes the tree's pending rows to `writer` in key order, each key once
-// with its latest value: the rows in memory merged with the spilled runs,
+// Sorted table files of one tree, each closed once it passes
+// kIngestFileBytes: a file is built in memory before it is written (and a
+// temporary store keeps it there), so bounded files bound that memory.
+// Keys arrive ascending and each once, so the files never overlap.
+class TableFiles {
+ public:
+  TableFiles(DbState& db, TreeState& tree, std::vector<std::string>& paths)
+      : db_(db), tree_(tree), paths_(paths) {}
+
+  rocksdb::Status put(std::string_view key, std::string_view value) {
+    rocksdb::Status s;
+    if (!writer_) {
+      paths_.push_back(db_.run_files.new_path());
+      files_.push_back(paths_.back());
+      writer_.emplace(rocksdb::EnvOptions(), db_.options, tree_.handle);
+      s = writer_->Open(paths_.back());
+    }
+    if (s.ok()) s = writer_->Put(slice(key), slice(value));
+    if (s.ok() && writer_->FileSize() >= kIngestFileBytes) s = finish();
+    return s;
+  }
+  rocksdb::Status finish() {
+    if (!writer_) return rocksdb::Status::OK();
+    rocksdb::Status s = writer_->Finish();
+    writer_.reset();
+    return s;
+  }
+  // The files written, in key order.
+  const std::vector<std::string>& files() const { return files_; }
+
+ private:
+  DbState& db_;
+  TreeState& tree_;
+  std::vector<std::string>& paths_;  // every file of the batch, for clean-up
+  std::vector<std::string> files_;
+  std::optional<rocksdb::SstFileWriter> writer_;
+};
+
+// Writes the tree's pending rows to `out` in key order, each key once with
+// its latest value: the rows in memory merged with the spilled runs,
 // newest first.
-rocksdb::Status write_pending(TreeState& tree, rocksdb::SstFileWriter& writer) {
+rocksdb::Status write_pending(TreeState& tree, TableFiles& out) {
   PendingRows& rows = tree.pending_rows;
   rocksdb::Status s;
   if (tree.runs.empty()) {
     for (auto r = rows.sorted().begin(); s.ok() && r != rows.sorted().end(); ++r)
-      s = writer.Put(slice(rows.key(*r)), slice(rows.value(*r)));
+      s = out.put(rows.key(*r), rows.value(*r));
     return s;
   }
   PendingCursor memory(rows, rows.sorted());
@@ -300,17 +340,17 @@ rocksdb::Status write_pending(TreeState& tree, rocksdb::SstFileWriter& writer) {
   for (auto& run : runs) sources.push_back(run.get());
   rocksdb::Status put;
   s = merge_rows(sources, [&](std::string_view key, std::string_view value) {
-    put = writer.Put(slice(key), slice(value));
+    put = out.put(key, value);
     return put.ok();
   });
   return s.ok() ? put : s;
 }
 
-// The pending batch as one sorted table file per tree, ingested into all
-// trees in one atomic step: after a crash the database holds all of them
-// or none. A tree's file holds each key once, so the files of one
-// ingestion never overlap within a tree. The files are synced before they
-// are ingested, and the ingestion is recorded durably, so no log record is
+// The pending batch as sorted table files per tree, ingested into all trees
+// in one atomic step: after a crash the database holds all of them or
+// none. A tree's files hold each key once, so the files of one ingestion
+// never overlap within a tree. The files are synced before they are
+// ingested, and the ingestion is recorded durably, so no log record is
 // needed; until then they are only files among the runs, which the next
 // open removes.
 rocksdb::Status ingest_batch(DbState& db) {
@@ -319,15 +359,14 @@ rocksdb::Status ingest_batch(DbState& db) {
   rocksdb::Status s;
   for (TreeState* tree : db.batched) {
     if (tree->pending_rows.empty() && tree->runs.empty()) continue;
-    files.push_back(db.run_files.new_path());
-    rocksdb::SstFileWriter writer(rocksdb::EnvOptions(), db.options, tree->handle);
-    s = writer.Open(files.back());
-    if (s.ok()) s = write_pending(*tree, writer);
-    if (s.ok()) s = writer.Finish();
+    TableFiles out(db, *tree, files);
+    s = write_pending(*tree, out);
+    if (s.ok()) s = out.finish();
     if (!s.ok()) break;
+    if (out.files().empty()) continue;
     rocksdb::IngestExternalFileArg arg;
     arg.column_family = tree->handle;
-    arg.external_files = {files.back()};
+    arg.external_files = out.files();
     arg.options.move_files = true;
     args.push_back(std::move(arg));
   }

@@ -1,6 +1,7 @@
 #include "ruvo_core/src/pending_rows.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace ruvo::kv {
@@ -28,6 +29,14 @@ constexpr size_t kBlockBytes = size_t{1} << 20;
 // moves the whole run.
 constexpr size_t kMinTail = 1024;
 
+// Where probing for a tag (the high half of a key's hash) starts: the tag
+// mixed once more, so that neighbouring slots hold unrelated tags and
+// comparing tags keeps sparing key comparisons. REQUIRES: table_size is a
+// power of two, at least 2.
+size_t home_slot(uint64_t tag, size_t table_size) {
+  return static_cast<size_t>((tag * 0x9e3779b97f4a7c15ull) >> (64 - std::countr_zero(table_size)));
+}
+
 }  // namespace
 
 char* PendingRows::allocate(size_t n) {
@@ -47,7 +56,7 @@ char* PendingRows::allocate(size_t n) {
 int64_t PendingRows::slot_of(std::string_view key, uint64_t h) const {
   const size_t mask = table_.size() - 1;
   const uint64_t tag = h >> 32;
-  for (size_t i = h & mask;; i = (i + 1) & mask) {
+  for (size_t i = home_slot(tag, table_.size());; i = (i + 1) & mask) {
     const uint64_t slot = table_[i];
     if (slot == 0) return static_cast<int64_t>(i);
     if ((slot >> 32) == tag && this->key(static_cast<uint32_t>(slot) - 1) == key)
@@ -61,25 +70,25 @@ void PendingRows::grow_table() {
   const size_t mask = table_.size() - 1;
   for (uint64_t slot : old) {
     if (slot == 0) continue;
-    size_t i = entries_[static_cast<uint32_t>(slot) - 1].hash & mask;
+    size_t i = home_slot(slot >> 32, table_.size());
     while (table_[i] != 0) i = (i + 1) & mask;
     table_[i] = slot;
   }
 }
 
 std::optional<std::string_view> PendingRows::find(std::string_view key) const {
-  if (entries_.empty()) return std::nullopt;
+  if (size_ == 0) return std::nullopt;
   const uint64_t slot = table_[static_cast<size_t>(slot_of(key, hash_bytes(key)))];
   if (slot == 0) return std::nullopt;
   return value(static_cast<uint32_t>(slot) - 1);
 }
 
 void PendingRows::put(std::string_view key, std::string_view value) {
-  if ((entries_.size() + 1) * 2 > table_.size()) grow_table();
+  if ((size_t{size_} + 1) * 2 > table_.size()) grow_table();
   const uint64_t h = hash_bytes(key);
   const size_t slot = static_cast<size_t>(slot_of(key, h));
   if (table_[slot] != 0) {
-    Entry& e = entries_[static_cast<uint32_t>(table_[slot]) - 1];
+    Entry& e = entry(static_cast<uint32_t>(table_[slot]) - 1);
     if (value.size() > e.value_cap) {
       e.value = allocate(value.size());
       e.value_cap = static_cast<uint32_t>(value.size());
@@ -91,9 +100,10 @@ void PendingRows::put(std::string_view key, std::string_view value) {
   char* k = allocate(key.size() + value.size());
   if (!key.empty()) std::memcpy(k, key.data(), key.size());
   if (!value.empty()) std::memcpy(k + key.size(), value.data(), value.size());
-  entries_.push_back(Entry{h, k, k + key.size(), static_cast<uint32_t>(key.size()),
-                           static_cast<uint32_t>(value.size()), static_cast<uint32_t>(value.size())});
-  const uint32_t row = static_cast<uint32_t>(entries_.size() - 1);
+  const uint32_t row = size_++;
+  if ((row >> kChunkBits) == chunks_.size()) chunks_.push_back(std::make_unique_for_overwrite<Entry[]>(kChunk));
+  entry(row) = Entry{k, k + key.size(), static_cast<uint32_t>(key.size()),
+                     static_cast<uint32_t>(value.size()), static_cast<uint32_t>(value.size())};
   table_[slot] = (h >> 32 << 32) | (row + 1);
   tail_.push_back(row);
 }
@@ -107,7 +117,8 @@ void PendingRows::order() {
 void PendingRows::clear() {
   blocks_.clear();
   block_used_ = block_size_ = arena_bytes_ = 0;
-  entries_ = std::vector<Entry>();
+  chunks_ = std::vector<std::unique_ptr<Entry[]>>();
+  size_ = 0;
   table_ = std::vector<uint64_t>();
   run_ = std::vector<uint32_t>();
   tail_ = std::vector<uint32_t>();

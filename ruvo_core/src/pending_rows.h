@@ -28,15 +28,16 @@ class PendingRows {
   PendingRows(const PendingRows&) = delete;
   PendingRows& operator=(const PendingRows&) = delete;
 
-  bool empty() const { return entries_.empty(); }
-  size_t size() const { return entries_.size(); }
+  bool empty() const { return size_ == 0; }
+  size_t size() const { return size_; }
   // The bytes held for keys and values (what the arena holds).
   size_t bytes() const { return arena_bytes_; }
   // The memory the rows take: the arena's bytes and the index structures
-  // (the key order counted as one index per entry). Changed by put() and
+  // (the key order counted as one index per entry; the entries counted
+  // without their last chunk's unused room). Changed by put() and
   // clear() only, so that owners may keep a sum of it up to date.
   size_t footprint() const {
-    return arena_bytes_ + entries_.capacity() * (sizeof(Entry) + sizeof(uint32_t)) +
+    return arena_bytes_ + size_t{size_} * (sizeof(Entry) + sizeof(uint32_t)) +
            table_.capacity() * sizeof(uint64_t);
   }
 
@@ -59,12 +60,13 @@ class PendingRows {
   // Reading (find, rows_with_prefix, key, value) changes nothing: readers
   // may share the object while nobody writes.
 
-  std::string_view key(uint32_t row) const { return {entries_[row].key, entries_[row].key_len}; }
-  std::string_view value(uint32_t row) const { return {entries_[row].value, entries_[row].value_len}; }
+  std::string_view key(uint32_t row) const { return {entry(row).key, entry(row).key_len}; }
+  std::string_view value(uint32_t row) const { return {entry(row).value, entry(row).value_len}; }
 
  private:
+  // The key's hash lives in the table's slot only (its high half places
+  // the slot and tags it), so growing the table reads no key.
   struct Entry {
-    uint64_t hash;  // of the key; growing the table reads no key
     const char* key;
     char* value;
     uint32_t key_len;
@@ -80,7 +82,14 @@ class PendingRows {
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t block_used_ = 0, block_size_ = 0;
   size_t arena_bytes_ = 0;
-  std::vector<Entry> entries_;
+  // Entries in fixed chunks: growing never copies them, nor holds two
+  // arrays of them at once.
+  static constexpr uint32_t kChunkBits = 14;
+  static constexpr size_t kChunk = size_t{1} << kChunkBits;
+  const Entry& entry(uint32_t row) const { return chunks_[row >> kChunkBits][row & (kChunk - 1)]; }
+  Entry& entry(uint32_t row) { return chunks_[row >> kChunkBits][row & (kChunk - 1)]; }
+  std::vector<std::unique_ptr<Entry[]>> chunks_;
+  uint32_t size_ = 0;
   std::vector<uint64_t> table_;  // open addressing: hash tag, row + 1; 0 = empty
   std::vector<uint32_t> run_;    // rows in key order
   std::vector<uint32_t> tail_;   // rows added since the last merge
