@@ -1,6 +1,7 @@
 // Generated programs (facts, rules, constraints, retractions, materialisations
-// on one or two branches) must leave the same outcomes, tree bytes, name ids
-// and rows (weights as bits) under the reference and the default evaluation.
+// on one or two branches, some in long sequences, with sessions reopened and
+// calls stopped) must leave the same outcomes, tree bytes, name ids and rows
+// (weights as bits) under the reference and the default evaluation.
 // RUVO_DIFF_SEED=n reruns one seed, RUVO_DIFF_COUNT=n seeds 1..n.
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -75,18 +78,51 @@ void observe(const EngineSession& session, std::vector<std::string>& out) {
 }
 
 // Symbols are interned first (ids 1, 2, ..); events holds each fact's id.
+// A run on disk can drop its session and open it again on the same stores.
 struct Run {
-  EngineSession s = ok(EngineSession::open_temporary());
+  Run(bool on_disk, bool reference) : reference(reference) {
+    if (on_disk) dir = std::make_unique<test::ScratchDir>();
+    reopen();
+  }
+  void reopen() {
+    s.reset();  // releases the stores before they are opened again
+    s.emplace(dir ? ok(EngineSession::open(*dir / "edb", *dir / "idb"))
+                  : ok(EngineSession::open_temporary()));
+    s->eval_control.reference = reference;
+  }
+  bool reference;
+  std::unique_ptr<test::ScratchDir> dir;  // outlives the session
+  std::optional<EngineSession> s;
   std::vector<uint64_t> events;
   std::vector<std::string> out;
 };
-struct Program { std::vector<std::string> symbols; std::vector<std::function<void(Run&)>> steps; };
+struct Program {
+  bool on_disk = false;
+  std::vector<std::string> symbols;
+  std::vector<std::function<void(Run&)>> steps;
+};
+
+// Makes the k-th interrupt_requested() of this thread from now on ask the
+// interrupt check (k from 1 to one check period). The step count runs on
+// from call to call, so it is first brought to just after a check.
+void ask_check_at_step(uint64_t k) {
+  uint64_t asked = 0;
+  EvalControl probe;
+  probe.interrupt_check = [&] { return ++asked, false; };
+  const ScopedEvalControl scope(probe);
+  while (asked == 0) interrupt_requested();
+  uint64_t period = 0;
+  for (; asked == 1; ++period) interrupt_requested();
+  for (uint64_t n = std::min(k, period); n < period; ++n) interrupt_requested();
+}
 
 const std::vector<std::string> kVars = {"X", "Y", "Z", "W"};
 
 class Generator {
  public:
-  explicit Generator(uint64_t seed) : r_{seed} {}
+  // Long sequences, stores on disk, reopenings and stopped calls draw from
+  // a stream of their own: the other programs stay what they were.
+  explicit Generator(uint64_t seed) : r_{seed}, x_{~seed} {}
 
   Program make() {
     branches_ = r_.chance(30) ? std::vector<std::string>{"main", "main", "b2"}
@@ -113,13 +149,23 @@ class Generator {
     for (size_t n = 2 + r_.below(5); n > 0; --n) rule();
     for (size_t n = r_.below(3); n > 0; --n) constraint();
     materialize();
-    for (size_t rounds = 1 + r_.below(4); rounds > 0; --rounds) {
+    // A long sequence mostly only adds and retracts facts, so that its
+    // calls go on warm from one another. Stores on disk are slow to open:
+    // few programs, each reopened often.
+    p_.on_disk = x_.chance(2);
+    const bool long_run = !p_.on_disk && x_.chance(15);
+    for (size_t rounds = long_run ? 8 + x_.below(9) : p_.on_disk ? 3 + x_.below(4) : 1 + r_.below(4);
+         rounds > 0; --rounds) {
       for (size_t n = r_.below(5); n > 0; --n) fact();
       for (size_t n = r_.below(3); n > 0; --n) retract();
-      if (r_.chance(10)) rule();
-      if (r_.chance(10)) constraint();
-      if (r_.chance(15)) knobs();
-      if (r_.chance(5)) configure(r_.below(preds_.size()));
+      if (!long_run || x_.chance(30)) {
+        if (r_.chance(10)) rule();
+        if (r_.chance(10)) constraint();
+        if (r_.chance(15)) knobs();
+        if (r_.chance(5)) configure(r_.below(preds_.size()));
+      }
+      if (p_.on_disk && x_.chance(50)) reopen();
+      if (x_.chance(long_run ? 12 : 5)) stopped();
       materialize();
     }
     return std::move(p_);
@@ -146,15 +192,27 @@ class Generator {
     if (preds_[i].arity > 0 && r_.chance(15))
       c.indexes.push_back({"by" + std::to_string(i), {r_.below(preds_[i].arity)}});
     add([=](Run& r) {
-      r.s.configure_predicate(name, c.aggregation, c.evidence_mode);
-      r.s.pred_configs[name].indexes = c.indexes;
+      r.s->configure_predicate(name, c.aggregation, c.evidence_mode);
+      r.s->pred_configs[name].indexes = c.indexes;
     });
   }
   void knobs() {
     branch();
-    const auto rule = static_cast<ApplicabilitySemantics>(r_.below(2));
-    const auto constraint = static_cast<ApplicabilitySemantics>(r_.below(2));
-    add([=](Run& r) { r.s.rule_applicability = rule, r.s.constraint_applicability = constraint; });
+    knobs_from(r_);
+  }
+  void knobs_from(Rng& g) {
+    const auto rule = static_cast<ApplicabilitySemantics>(g.below(2));
+    const auto constraint = static_cast<ApplicabilitySemantics>(g.below(2));
+    add([=](Run& r) { r.s->rule_applicability = rule, r.s->constraint_applicability = constraint; });
+  }
+  // Configuration and knobs live in the session: both runs lose them alike,
+  // and sometimes get knobs again.
+  void reopen() {
+    add([i = p_.steps.size()](Run& r) {
+      r.reopen();
+      r.out.push_back("step " + std::to_string(i) + " reopened");
+    });
+    if (x_.chance(50)) knobs_from(x_);
   }
   void fact() {
     const Pred& pred = r_.pick(preds_);
@@ -165,13 +223,13 @@ class Generator {
     const double b = weight(3), d = falsity();
     ++facts_;
     add([=, name = pred.name, arity = pred.arity](Run& r) {
-      r.events.push_back(ok(r.s.edb.assert_fact(br, name, arity, args, b, d, {})));
+      r.events.push_back(ok(r.s->edb.assert_fact(br, name, arity, args, b, d, {})));
     });
   }
   void retract() {
     const std::string br = branch();
     const size_t k = r_.below(facts_);
-    add([=](Run& r) { ok(r.s.edb.retract_fact(br, r.events[k])); });
+    add([=](Run& r) { ok(r.s->edb.retract_fact(br, r.events[k])); });
   }
   void materialize() {
     const std::string br = branch();
@@ -180,18 +238,30 @@ class Generator {
                        : k >= 7 ? std::optional(k - 6)
                                 : std::nullopt);
   }
-  void materialize_on(const std::string& br, std::optional<uint64_t> depth) {
+  // A call whose interrupt check answers yes when first asked, which is at
+  // the first step of work or at the first one after the facts are applied.
+  // Up to there both evaluations run the same code (one step per fact, and
+  // the constraint pass), and from there on each stops before its next
+  // write: they stop having written the same.
+  void stopped() { materialize_on(x_.pick(branches_), std::nullopt, x_.chance(60) ? 2 : 1); }
+  // stop: 0 runs the call through, 1 and 2 stop it as above.
+  void materialize_on(const std::string& br, std::optional<uint64_t> depth, int stop = 0) {
     add([=, i = p_.steps.size()](Run& r) {
-      std::string outcome;
-      try {
-        auto m = r.s.materialize_with_options(br, depth);
-        outcome = m ? "ok " + std::to_string(m->iterations) + " " + std::to_string(m->atoms_changed)
-                    : m.error().debug();
-      } catch (const Fault& f) {
-        outcome = std::string("Fault ") + f.what();
+      std::string outcome = stop ? "stopped " : "";
+      if (stop) {
+        r.s->eval_control.interrupt_check = [] { return true; };
+        ask_check_at_step(stop == 1 ? 1 : 1 + ok(r.s->edb.get_facts(br, std::nullopt)).size());
       }
+      try {
+        auto m = r.s->materialize_with_options(br, depth);
+        outcome += m ? "ok " + std::to_string(m->iterations) + " " + std::to_string(m->atoms_changed)
+                     : m.error().debug();
+      } catch (const Fault& f) {
+        outcome += std::string("Fault ") + f.what();
+      }
+      r.s->eval_control.interrupt_check = nullptr;
       r.out.push_back("step " + std::to_string(i) + " materialize: " + outcome);
-      observe(r.s, r.out);
+      observe(*r.s, r.out);
     });
   }
 
@@ -261,7 +331,7 @@ class Generator {
     const uint64_t n = next_rule_id_;
     rule.id = n > 1 && r_.chance(10) ? 1 + r_.below(n - 1) : next_rule_id_++;
     rule.b = weight(3), rule.d = falsity();
-    add([br = branch(), rule = std::move(rule)](Run& r) { ok(r.s.edb.add_rule(br, rule)); });
+    add([br = branch(), rule = std::move(rule)](Run& r) { ok(r.s->edb.add_rule(br, rule)); });
   }
   void rule() {
     Rule rule;
@@ -318,16 +388,16 @@ class Generator {
       const double b = r_.pick(bs);
       ++facts_;
       add([=, br = branch()](Run& r) {
-        r.events.push_back(ok(r.s.edb.assert_fact(br, name, arity, args, b, 0.0, {})));
+        r.events.push_back(ok(r.s->edb.assert_fact(br, name, arity, args, b, 0.0, {})));
       });
     }
   }
   void add_rule(Rule rule, double b, double d, std::optional<std::string> on = std::nullopt) {
     rule.id = next_rule_id_++, rule.b = b, rule.d = d;
-    add([br = on.value_or(branch()), rule = std::move(rule)](Run& r) { ok(r.s.edb.add_rule(br, rule)); });
+    add([br = on.value_or(branch()), rule = std::move(rule)](Run& r) { ok(r.s->edb.add_rule(br, rule)); });
   }
   void configure_as(const std::string& name, AggregationMode a, EvidenceMode e) {
-    add([=](Run& r) { r.s.configure_predicate(name, a, e); });
+    add([=](Run& r) { r.s->configure_predicate(name, a, e); });
   }
   // A negated predicate whose atoms lose their presence while the rules
   // negating it keep firing: negative evidence folded in again every pass
@@ -384,7 +454,7 @@ class Generator {
       facts_ += fs.size();
       add([=](Run& r) {
         for (const auto& [name, args, weight] : fs)
-          r.events.push_back(ok(r.s.edb.assert_fact(br, name, args.size(), args, weight, 0.0, {})));
+          r.events.push_back(ok(r.s->edb.assert_fact(br, name, args.size(), args, weight, 0.0, {})));
       });
     };
     assert_facts({{"na", {q, b}, 1.0}, {"nq", {b}, nan}});
@@ -415,7 +485,7 @@ class Generator {
     add([=](Run& r) {
       const std::string value = short_value ? std::string("\x01\x02\x03")
                                             : std::string(16, '\0');
-      ok(ok(r.s.idb.db().open_tree("state")).insert(encode_state_key(pred_id, args), value));
+      ok(ok(r.s->idb.db().open_tree("state")).insert(encode_state_key(pred_id, args), value));
     });
   }
   void constraint() {
@@ -423,10 +493,10 @@ class Generator {
     std::vector<std::string> bound;
     c.body = body(bound);
     c.id = next_constraint_id_++, c.b = weight(10), c.d = falsity();
-    add([br = branch(), c = std::move(c)](Run& r) { ok(r.s.edb.add_constraint(br, c)); });
+    add([br = branch(), c = std::move(c)](Run& r) { ok(r.s->edb.add_constraint(br, c)); });
   }
 
-  Rng r_;
+  Rng r_, x_;
   Program p_;
   std::vector<Pred> preds_;
   std::vector<std::string> branches_;
@@ -435,10 +505,9 @@ class Generator {
 };
 
 std::vector<std::string> run(const Program& p, bool reference) {
-  Run r;
-  r.s.eval_control.reference = reference;
+  Run r(p.on_disk, reference);
   for (size_t i = 0; i < p.symbols.size(); ++i)
-    if (ok(r.s.intern(p.symbols[i])) != i + 1) throw std::runtime_error("symbol ids moved");
+    if (ok(r.s->intern(p.symbols[i])) != i + 1) throw std::runtime_error("symbol ids moved");
   for (const auto& step : p.steps) step(r);
   return std::move(r.out);
 }
@@ -448,7 +517,30 @@ uint64_t env_number(const char* name, uint64_t fallback) {
   return v ? std::strtoull(v, nullptr, 10) : fallback;
 }
 
-std::atomic<uint64_t> g_calls_compared{0};
+// What the default runs did: calls, calls right after a successful one on
+// the same session (the ones that may go on warm) and the programs with
+// such calls, reopenings, calls stopped by their interrupt check.
+struct Tally {
+  std::atomic<uint64_t> calls{0}, warm_calls{0}, warm_programs{0}, reopenings{0}, stopped{0};
+  void count(const std::vector<std::string>& out) {
+    bool after_ok = false;
+    uint64_t warm = 0;
+    for (const std::string& line : out) {
+      if (!line.starts_with("step ")) continue;
+      if (line.ends_with(" reopened")) {
+        ++reopenings, after_ok = false;
+        continue;
+      }
+      ++calls;
+      stopped += line.ends_with(" stopped Eval(Interrupted)");
+      const bool ok = line.contains(": ok ") || line.contains(": stopped ok ");
+      warm += ok && after_ok;
+      after_ok = ok;
+    }
+    warm_calls += warm;
+    warm_programs += warm > 0;
+  }
+} g_tally;
 
 // Empty when both agree, else the first differing line after the last step.
 std::string compare(uint64_t seed) {
@@ -456,8 +548,7 @@ std::string compare(uint64_t seed) {
   try {
     const Program program = Generator(seed).make();
     const std::vector<std::string> want = run(program, true), got = run(program, false);
-    g_calls_compared += std::count_if(want.begin(), want.end(),
-                                      [](const std::string& l) { return l.starts_with("step "); });
+    g_tally.count(got);
     const auto [w, g] = std::mismatch(want.begin(), want.end(), got.begin(), got.end());
     if (w == want.end() && g == got.end()) return "";
     const auto step = std::find_if(std::make_reverse_iterator(w), want.rend(),
@@ -497,8 +588,12 @@ TEST(Differential, ReferenceAndDefaultEvaluationAgreeOnRandomPrograms) {
     });
   }
   for (auto& w : workers) w.join();
-  std::printf("%zu programs, %llu materialize calls compared; firings of the default evaluation:\n",
-              seeds.size(), static_cast<unsigned long long>(g_calls_compared.load()));
+  auto n = [](const std::atomic<uint64_t>& v) { return static_cast<unsigned long long>(v.load()); };
+  std::printf("%zu programs, %llu materialize calls compared, %llu after a successful call "
+              "(in %llu programs), %llu reopenings, %llu calls stopped; firings of the default "
+              "evaluation:\n",
+              seeds.size(), n(g_tally.calls), n(g_tally.warm_calls), n(g_tally.warm_programs),
+              n(g_tally.reopenings), n(g_tally.stopped));
   for (size_t w = 0; w < std::size(before); ++w)
     std::printf("  %-28s %llu\n", firing_way_name(FiringWay(w)),
                 static_cast<unsigned long long>(firings_counted(FiringWay(w)) - before[w]));
@@ -511,18 +606,17 @@ TEST(Differential, NaNsMeetingInAJoinKeepTheBodysOwn) {
   const double minus_nan = std::bit_cast<double>(uint64_t{0xFFF8000000000000});
   const double plus_nan = std::bit_cast<double>(uint64_t{0x7FF8000000000000});
   for (const bool reference : {true, false}) {
-    ruvo::Run r;
-    r.s.eval_control.reference = reference;
+    ruvo::Run r(false, reference);
     for (const char* p : {"q", "r", "k"})
-      r.s.configure_predicate(p, AggregationMode::NoisyOr, EvidenceMode::None);
-    ok(r.s.edb.assert_fact("main", "q", 1, {1}, minus_nan, 0.0, {}));
-    ok(r.s.edb.assert_fact("main", "r", 1, {2}, plus_nan, 0.0, {}));
+      r.s->configure_predicate(p, AggregationMode::NoisyOr, EvidenceMode::None);
+    ok(r.s->edb.assert_fact("main", "q", 1, {1}, minus_nan, 0.0, {}));
+    ok(r.s->edb.assert_fact("main", "r", 1, {2}, plus_nan, 0.0, {}));
     const Term X = Term::var("X"), Y = Term::var("Y");
-    ok(r.s.edb.add_rule("main", Rule{1, "k", 2, {X, Y},
+    ok(r.s->edb.add_rule("main", Rule{1, "k", 2, {X, Y},
                                      {AtomGoal{"q", 1, false, {X}}, AtomGoal{"r", 1, false, {Y}}},
                                      1.0, 0.0}));
-    ok(r.s.materialize_with_options("main", std::nullopt));
-    const AtomState k = ok(r.s.get_atom_state("k", {1, 2}));
+    ok(r.s->materialize_with_options("main", std::nullopt));
+    const AtomState k = ok(r.s->get_atom_state("k", {1, 2}));
     EXPECT_EQ(std::bit_cast<uint64_t>(k.b), 0xFFF8000000000000u) << reference;
     EXPECT_EQ(std::bit_cast<uint64_t>(k.d), 0xFFF8000000000000u) << reference;
   }
