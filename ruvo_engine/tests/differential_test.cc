@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "ruvo_core/src/fault.h"
@@ -127,6 +128,7 @@ class Generator {
   Program make() {
     branches_ = r_.chance(30) ? std::vector<std::string>{"main", "main", "b2"}
                               : std::vector<std::string>{"main"};
+    if (branches_.size() > 1 && x_.chance(40)) twin_ = static_cast<Twin>(1 + x_.below(4));
     for (const char* s : {"a", "b", "c", "d", "0", "1", "2", "3", "5", "7", "-1"})
       if (r_.chance(std::isalpha(*s) ? 70 : 55)) p_.symbols.push_back(s);
     while (p_.symbols.size() < 4) p_.symbols.push_back("e" + std::to_string(p_.symbols.size()));
@@ -154,8 +156,8 @@ class Generator {
     // few programs, each reopened often.
     p_.on_disk = x_.chance(2);
     const bool long_run = !p_.on_disk && x_.chance(15);
-    for (size_t rounds = long_run ? 8 + x_.below(9) : p_.on_disk ? 3 + x_.below(4) : 1 + r_.below(4);
-         rounds > 0; --rounds) {
+    size_t rounds = long_run ? 8 + x_.below(9) : p_.on_disk ? 3 + x_.below(4) : 1 + r_.below(4);
+    for (; rounds > 0; --rounds) {
       for (size_t n = r_.below(5); n > 0; --n) fact();
       for (size_t n = r_.below(3); n > 0; --n) retract();
       if (!long_run || x_.chance(30)) {
@@ -203,7 +205,9 @@ class Generator {
   void knobs_from(Rng& g) {
     const auto rule = static_cast<ApplicabilitySemantics>(g.below(2));
     const auto constraint = static_cast<ApplicabilitySemantics>(g.below(2));
-    add([=](Run& r) { r.s->rule_applicability = rule, r.s->constraint_applicability = constraint; });
+    add([=](Run& r) {
+      r.s->rule_applicability = rule, r.s->constraint_applicability = constraint;
+    });
   }
   // Configuration and knobs live in the session: both runs lose them alike,
   // and sometimes get knobs again.
@@ -254,7 +258,8 @@ class Generator {
       }
       try {
         auto m = r.s->materialize_with_options(br, depth);
-        outcome += m ? "ok " + std::to_string(m->iterations) + " " + std::to_string(m->atoms_changed)
+        outcome += m ? "ok " + std::to_string(m->iterations) + " " +
+                           std::to_string(m->atoms_changed)
                      : m.error().debug();
       } catch (const Fault& f) {
         outcome += std::string("Fault ") + f.what();
@@ -331,7 +336,7 @@ class Generator {
     const uint64_t n = next_rule_id_;
     rule.id = n > 1 && r_.chance(10) ? 1 + r_.below(n - 1) : next_rule_id_++;
     rule.b = weight(3), rule.d = falsity();
-    add([br = branch(), rule = std::move(rule)](Run& r) { ok(r.s->edb.add_rule(br, rule)); });
+    add_on(branch(), std::move(rule));
   }
   void rule() {
     Rule rule;
@@ -394,7 +399,33 @@ class Generator {
   }
   void add_rule(Rule rule, double b, double d, std::optional<std::string> on = std::nullopt) {
     rule.id = next_rule_id_++, rule.b = b, rule.d = d;
-    add([br = on.value_or(branch()), rule = std::move(rule)](Run& r) { ok(r.s->edb.add_rule(br, rule)); });
+    add_on(on.value_or(branch()), std::move(rule));
+  }
+  // Adds a rule or a constraint on `br` and, with twin branches, on the
+  // other one too, where one kind of item sometimes gets another weight or
+  // another body (a goal less, or its only goal twice): the branches hold
+  // as many, with the same ids, and may differ in that one respect only.
+  template <class T>
+  void add_on(const std::string& br, T item) {
+    std::optional<T> twin;
+    if (twin_ != kNoTwin) twin = item;
+    constexpr bool kRule = std::is_same_v<T, Rule>;
+    if (twin && twin_ == (kRule ? kRuleWeights : kConstraintWeights) && x_.chance(50))
+      twin->b = x_.pick<double>({1.0, 0.9, 0.5});
+    if (twin && twin_ == (kRule ? kRuleBodies : kConstraintBodies) && x_.chance(50)) {
+      auto& body = twin->body;
+      if (body.size() == 1) body.push_back(body[0]);
+      else body.erase(body.begin() + static_cast<std::ptrdiff_t>(x_.below(body.size())));
+    }
+    add([br, item = std::move(item)](Run& r) { add_to(r, br, item); });
+    if (!twin) return;
+    add([br = std::string(br == "main" ? "b2" : "main"), item = std::move(*twin)](Run& r) {
+      add_to(r, br, item);
+    });
+  }
+  static void add_to(Run& r, const std::string& br, const Rule& x) { ok(r.s->edb.add_rule(br, x)); }
+  static void add_to(Run& r, const std::string& br, const Constraint& x) {
+    ok(r.s->edb.add_constraint(br, x));
   }
   void configure_as(const std::string& name, AggregationMode a, EvidenceMode e) {
     add([=](Run& r) { r.s->configure_predicate(name, a, e); });
@@ -493,13 +524,16 @@ class Generator {
     std::vector<std::string> bound;
     c.body = body(bound);
     c.id = next_constraint_id_++, c.b = weight(10), c.d = falsity();
-    add([br = branch(), c = std::move(c)](Run& r) { ok(r.s->edb.add_constraint(br, c)); });
+    add_on(branch(), std::move(c));
   }
 
   Rng r_, x_;
   Program p_;
   std::vector<Pred> preds_;
   std::vector<std::string> branches_;
+  // Every rule and constraint on both branches, and how they may differ.
+  enum Twin { kNoTwin, kRuleWeights, kRuleBodies, kConstraintWeights, kConstraintBodies };
+  Twin twin_ = kNoTwin;
   uint64_t next_rule_id_ = 1, next_constraint_id_ = 1;
   size_t facts_ = 0;
 };
