@@ -129,6 +129,7 @@ class Generator {
     branches_ = r_.chance(30) ? std::vector<std::string>{"main", "main", "b2"}
                               : std::vector<std::string>{"main"};
     if (branches_.size() > 1 && x_.chance(40)) twin_ = static_cast<Twin>(1 + x_.below(4));
+    if (x_.chance(25)) warm_budget();
     for (const char* s : {"a", "b", "c", "d", "0", "1", "2", "3", "5", "7", "-1"})
       if (r_.chance(std::isalpha(*s) ? 70 : 55)) p_.symbols.push_back(s);
     while (p_.symbols.size() < 4) p_.symbols.push_back("e" + std::to_string(p_.symbols.size()));
@@ -217,6 +218,12 @@ class Generator {
       r.out.push_back("step " + std::to_string(i) + " reopened");
     });
     if (x_.chance(50)) knobs_from(x_);
+    if (x_.chance(20)) warm_budget();
+  }
+  // A warm state held to a few kilobytes drops copies, or all of it.
+  void warm_budget() {
+    const uint64_t budget = x_.pick<uint64_t>({0, 6000, 12000, 20000});
+    add([=](Run& r) { r.s->warm_budget = budget; });
   }
   void fact() {
     const Pred& pred = r_.pick(preds_);
