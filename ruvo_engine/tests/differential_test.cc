@@ -1,7 +1,9 @@
 // Generated programs (facts, rules, constraints, retractions, materialisations
-// on one or two branches, some in long sequences, with sessions reopened and
-// calls stopped) must leave the same outcomes, tree bytes, name ids and rows
-// (weights as bits) under the reference and the default evaluation.
+// on one or two branches) must leave the same outcomes, tree bytes, name ids
+// and rows (weights as bits) under the reference and the default evaluation.
+// Some run long sequences of calls, over branches that hold the same rules,
+// with a small warm-state budget, with sessions reopened or calls stopped:
+// the default session must go on warm, or start cold, exactly when it may.
 // RUVO_DIFF_SEED=n reruns one seed, RUVO_DIFF_COUNT=n seeds 1..n.
 #include <gtest/gtest.h>
 
@@ -121,8 +123,9 @@ const std::vector<std::string> kVars = {"X", "Y", "Z", "W"};
 
 class Generator {
  public:
-  // Long sequences, stores on disk, reopenings and stopped calls draw from
-  // a stream of their own: the other programs stay what they were.
+  // Twin branches, budgets, long sequences, stores on disk, reopenings and
+  // stopped calls draw from a stream of their own: programs without them
+  // stay what they were.
   explicit Generator(uint64_t seed) : r_{seed}, x_{~seed} {}
 
   Program make() {
