@@ -1,6 +1,7 @@
 #include "ruvo_engine/src/fast_eval.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <atomic>
 #include <iterator>
@@ -108,7 +109,7 @@ struct Found {
   size_t head;      // offset into head_args
   size_t evidence;  // offset into evidence, length evidence_len
   size_t evidence_len;
-  size_t key;       // offset into keys
+  size_t key;       // offset into sort_keys, sort_key_len words
   double b, d;
 };
 
@@ -200,12 +201,15 @@ struct FastFiring::Impl {
   std::vector<std::pair<uint64_t, std::unique_ptr<RowIndex>>> delta_indexes;
   std::vector<uint32_t> delta_rows;
   bool want_evidence = false;
+  // Whether leaf() records each match's sort key: the arguments of its
+  // positive rows, in body order, laid out one after another.
   bool want_keys = false;
+  size_t sort_key_len = 0;
   bool stopped = false;
   std::vector<Found> found;
   std::vector<uint64_t> head_args;
   std::string evidence;
-  std::vector<uint32_t> keys;
+  std::vector<uint64_t> sort_keys;
 
   Impl(const RuvoStore& s, const std::vector<CompiledRule>& r, ApplicabilitySemantics sem)
       : store(s), rules(r), semantics(sem), states(r.size()) {
@@ -255,11 +259,11 @@ struct FastFiring::Impl {
   // ---- memory ----
 
   size_t scratch_bytes() const {
-    size_t n = (vals.capacity() + head_args.capacity()) * sizeof(uint64_t) + bound.capacity() +
-               (key.capacity() + order.capacity() + delta_rows.capacity() + keys.capacity()) *
-                   sizeof(uint32_t) +
+    size_t n = (vals.capacity() + head_args.capacity() + sort_keys.capacity()) * sizeof(uint64_t) +
+               bound.capacity() +
+               (key.capacity() + order.capacity() + delta_rows.capacity()) * sizeof(uint32_t) +
                delta_indexes.capacity() * sizeof(delta_indexes[0]) +
-               found.capacity() * sizeof(Found) + evidence.capacity() +
+               (found.capacity() + kept_scratch.capacity()) * sizeof(Found) + evidence.capacity() +
                positive_rel.capacity() * sizeof(Relation*);
     for (const auto& [mask, idx] : delta_indexes) n += sizeof(RowIndex) + idx->bytes();
     return n;
@@ -276,7 +280,8 @@ struct FastFiring::Impl {
     std::vector<Found>().swap(found);
     std::vector<uint64_t>().swap(head_args);
     std::string().swap(evidence);
-    std::vector<uint32_t>().swap(keys);
+    std::vector<uint64_t>().swap(sort_keys);
+    std::vector<Found>().swap(kept_scratch);
     std::vector<Relation*>().swap(positive_rel);
   }
 
@@ -387,7 +392,7 @@ struct FastFiring::Impl {
       head_args.resize(head_at);
       return;
     }
-    Found f{head_at, evidence.size(), 0, keys.size(), product_keeping_left_nan(rule->b, s),
+    Found f{head_at, evidence.size(), 0, sort_keys.size(), product_keeping_left_nan(rule->b, s),
             product_keeping_left_nan(rule->d, s)};
     if (want_evidence) {
       bincode::put_u64_be(evidence, rule->id);
@@ -395,7 +400,13 @@ struct FastFiring::Impl {
         if (bound[slot]) append_binding(evidence, plan->var_names[slot], vals[slot]);
       f.evidence_len = evidence.size() - f.evidence;
     }
-    if (want_keys) keys.insert(keys.end(), key.begin(), key.end());
+    if (want_keys) {
+      // The rows were just visited: their arguments are still in cache.
+      for (uint32_t j = 0; j < plan->positives; ++j) {
+        const auto row = positive_rel[j]->args(key[j]);
+        sort_keys.insert(sort_keys.end(), row.begin(), row.end());
+      }
+    }
     found.push_back(f);
   }
 
@@ -527,6 +538,10 @@ struct FastFiring::Impl {
     for (uint32_t slot : added) bound[slot] = 0;
   }
 
+  // Whether collect(restrict_goal) joins the goals in another order than
+  // the body's.
+  bool out_of_body_order(int restrict_goal) const { return restrict_goal > 0 && plan->positive_only; }
+
   void collect(int restrict_goal) {
     restricted = restrict_goal;
     delta_indexes.clear();
@@ -538,7 +553,7 @@ struct FastFiring::Impl {
     // afterwards (order_found).
     order.resize(plan->goals.size());
     for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    reordered = restrict_goal > 0 && plan->positive_only;
+    reordered = out_of_body_order(restrict_goal);
     if (reordered) std::rotate(order.begin(), order.begin() + restrict_goal, order.begin() + restrict_goal + 1);
     std::fill(bound.begin(), bound.end(), 0);
     run(0, 1.0, 0.0);
@@ -550,27 +565,57 @@ struct FastFiring::Impl {
     found.clear();
     head_args.clear();
     evidence.clear();
-    keys.clear();
+    sort_keys.clear();
   }
 
   // Sorts the matches into the order the full firing finds them and drops
   // repeats (a match using changed atoms at several goals is found once per
-  // such goal).
+  // such goal). That order is ascending by sort key: depth first over
+  // groups handed out sorted by arguments. Distinct rows of a relation
+  // differ in their arguments, so equal keys mean the same rows, hence the
+  // same head and the same evidence; of equal keys the first found is kept.
   void order_found() {
-    const uint32_t n = plan->positives;
-    auto key_less = [&](const Found& a, const Found& b) {
-      for (uint32_t j = 0; j < n; ++j) {
-        const uint32_t ra = keys[a.key + j], rb = keys[b.key + j];
-        if (ra == rb) continue;
-        const Relation& rel = *positive_rel[j];
-        const auto x = rel.args(ra), y = rel.args(rb);
-        return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
+    kept_scratch.clear();
+    if (!sort_fixed<1>() && !sort_fixed<2>() && !sort_fixed<3>() && !sort_fixed<4>() &&
+        !sort_fixed<5>() && !sort_fixed<6>() && !sort_fixed<7>()) {
+      const size_t w = sort_key_len;
+      std::vector<uint32_t> by_key(found.size());
+      for (size_t i = 0; i < by_key.size(); ++i) by_key[i] = static_cast<uint32_t>(i);
+      auto key_of = [&](uint32_t i) { return sort_keys.data() + found[i].key; };
+      std::sort(by_key.begin(), by_key.end(), [&](uint32_t a, uint32_t b) {
+        const uint64_t *x = key_of(a), *y = key_of(b);
+        const auto [px, py] = std::mismatch(x, x + w, y);
+        return px != x + w ? *px < *py : a < b;
+      });
+      for (size_t i = 0; i < by_key.size(); ++i) {
+        if (i > 0 && std::equal(key_of(by_key[i]), key_of(by_key[i]) + w, key_of(by_key[i - 1])))
+          continue;
+        kept_scratch.push_back(found[by_key[i]]);
       }
-      return false;
-    };
-    std::stable_sort(found.begin(), found.end(), key_less);
-    auto same = [&](const Found& a, const Found& b) { return !key_less(a, b) && !key_less(b, a); };
-    found.erase(std::unique(found.begin(), found.end(), same), found.end());
+    }
+    found.swap(kept_scratch);
+  }
+  std::vector<Found> kept_scratch;
+
+  // order_found for keys of W words: each key is copied next to its
+  // match's index, so that comparisons read contiguous memory, and the
+  // index breaks ties as a stable sort would. Fills kept_scratch; false
+  // when the keys are not W words long.
+  template <size_t W>
+  bool sort_fixed() {
+    if (sort_key_len != W) return false;
+    const size_t n = found.size();
+    std::vector<std::array<uint64_t, W + 1>> items(n);
+    for (size_t i = 0; i < n; ++i) {
+      std::copy_n(sort_keys.data() + found[i].key, W, items[i].begin());
+      items[i][W] = i;
+    }
+    std::sort(items.begin(), items.end());
+    for (size_t i = 0; i < n; ++i) {
+      if (i > 0 && std::equal(items[i].begin(), items[i].begin() + W, items[i - 1].begin())) continue;
+      kept_scratch.push_back(found[items[i][W]]);
+    }
+    return true;
   }
   std::vector<Relation*> positive_rel;
 
@@ -670,13 +715,20 @@ struct FastFiring::Impl {
     bool delta = way == FiringWay::Delta;
     if (delta) {
       since = previous;
-      want_keys = true;
+      std::vector<int> changed_goals;
       for (size_t gi = 0; gi < p.goals.size(); ++gi) {
         const GoalPlan& g = p.goals[gi];
         if (g.kind == GoalPlan::Kind::Positive && g.rel->last_change() > previous)
-          collect(static_cast<int>(gi));
+          changed_goals.push_back(static_cast<int>(gi));
       }
-      order_found();
+      // One pass joined in body order finds each match once, already in
+      // order; otherwise the matches are sorted by their keys.
+      want_keys = changed_goals.size() > 1 ||
+                  (changed_goals.size() == 1 && out_of_body_order(changed_goals[0]));
+      sort_key_len = 0;
+      for (const Relation* rel : positive_rel) sort_key_len += rel->arity();
+      for (int gi : changed_goals) collect(gi);
+      if (want_keys) order_found();
       // A non-finite contribution may make a head state non-finite, after
       // which every repeated contribution to it counts: apply them all.
       for (const Found& f : found) {
