@@ -1,14 +1,14 @@
 #include "ruvo_engine/src/fast_eval.h"
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <atomic>
-#include <iterator>
+#include <bit>
 #include <cmath>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "ruvo_engine/src/relation.h"
 
@@ -47,6 +47,11 @@ struct GoalPlan {
 struct RulePlan {
   std::vector<std::string_view> var_names;  // by slot
   std::vector<uint32_t> slots_by_name;      // slots in ascending name byte order
+  // The variables of the positive goals in the order they first occur
+  // there. Their values order the matches as the positive rows'
+  // arguments, in body order, do: every other argument is a constant or
+  // repeats one of them.
+  std::vector<uint32_t> key_slots;
   std::vector<GoalPlan> goals;
   std::vector<ArgRef> head;
   uint32_t positives = 0;
@@ -89,6 +94,12 @@ struct RulePlan {
       p.values.resize(p.args.size());
       goals.push_back(std::move(p));
     }
+    for (const GoalPlan& g : goals) {
+      if (g.kind != GoalPlan::Kind::Positive) continue;
+      for (const ArgRef& a : g.args)
+        if (a.var && std::find(key_slots.begin(), key_slots.end(), a.slot) == key_slots.end())
+          key_slots.push_back(a.slot);
+    }
     for (const Term& t : rule.head_args) head.push_back(ref(t));
     slots_by_name.resize(var_names.size());
     for (uint32_t i = 0; i < slots_by_name.size(); ++i) slots_by_name[i] = i;
@@ -109,7 +120,6 @@ struct Found {
   size_t head;      // offset into head_args
   size_t evidence;  // offset into evidence, length evidence_len
   size_t evidence_len;
-  size_t key;       // offset into sort_keys, sort_key_len words
   double b, d;
 };
 
@@ -201,15 +211,14 @@ struct FastFiring::Impl {
   std::vector<std::pair<uint64_t, std::unique_ptr<RowIndex>>> delta_indexes;
   std::vector<uint32_t> delta_rows;
   bool want_evidence = false;
-  // Whether leaf() records each match's sort key: the arguments of its
-  // positive rows, in body order, laid out one after another.
+  // Whether leaf() records an item for sorting each match: its sort key
+  // (the values of the plan's key_slots) followed by its index in found.
   bool want_keys = false;
-  size_t sort_key_len = 0;
   bool stopped = false;
   std::vector<Found> found;
   std::vector<uint64_t> head_args;
   std::string evidence;
-  std::vector<uint64_t> sort_keys;
+  std::vector<uint64_t> sort_items, sort_scratch;
 
   Impl(const RuvoStore& s, const std::vector<CompiledRule>& r, ApplicabilitySemantics sem)
       : store(s), rules(r), semantics(sem), states(r.size()) {
@@ -259,7 +268,8 @@ struct FastFiring::Impl {
   // ---- memory ----
 
   size_t scratch_bytes() const {
-    size_t n = (vals.capacity() + head_args.capacity() + sort_keys.capacity()) * sizeof(uint64_t) +
+    size_t n = (vals.capacity() + head_args.capacity() + sort_items.capacity() +
+                sort_scratch.capacity()) * sizeof(uint64_t) +
                bound.capacity() +
                (key.capacity() + order.capacity() + delta_rows.capacity()) * sizeof(uint32_t) +
                delta_indexes.capacity() * sizeof(delta_indexes[0]) +
@@ -280,7 +290,8 @@ struct FastFiring::Impl {
     std::vector<Found>().swap(found);
     std::vector<uint64_t>().swap(head_args);
     std::string().swap(evidence);
-    std::vector<uint64_t>().swap(sort_keys);
+    std::vector<uint64_t>().swap(sort_items);
+    std::vector<uint64_t>().swap(sort_scratch);
     std::vector<Found>().swap(kept_scratch);
     std::vector<Relation*>().swap(positive_rel);
   }
@@ -392,7 +403,7 @@ struct FastFiring::Impl {
       head_args.resize(head_at);
       return;
     }
-    Found f{head_at, evidence.size(), 0, sort_keys.size(), product_keeping_left_nan(rule->b, s),
+    Found f{head_at, evidence.size(), 0, product_keeping_left_nan(rule->b, s),
             product_keeping_left_nan(rule->d, s)};
     if (want_evidence) {
       bincode::put_u64_be(evidence, rule->id);
@@ -401,11 +412,8 @@ struct FastFiring::Impl {
       f.evidence_len = evidence.size() - f.evidence;
     }
     if (want_keys) {
-      // The rows were just visited: their arguments are still in cache.
-      for (uint32_t j = 0; j < plan->positives; ++j) {
-        const auto row = positive_rel[j]->args(key[j]);
-        sort_keys.insert(sort_keys.end(), row.begin(), row.end());
-      }
+      for (uint32_t slot : plan->key_slots) sort_items.push_back(vals[slot]);
+      sort_items.push_back(found.size());
     }
     found.push_back(f);
   }
@@ -565,57 +573,56 @@ struct FastFiring::Impl {
     found.clear();
     head_args.clear();
     evidence.clear();
-    sort_keys.clear();
+    sort_items.clear();
   }
 
   // Sorts the matches into the order the full firing finds them and drops
   // repeats (a match using changed atoms at several goals is found once per
-  // such goal). That order is ascending by sort key: depth first over
-  // groups handed out sorted by arguments. Distinct rows of a relation
-  // differ in their arguments, so equal keys mean the same rows, hence the
-  // same head and the same evidence; of equal keys the first found is kept.
+  // such goal). That order is ascending by the positive rows' arguments in
+  // body order (depth first over groups handed out sorted by arguments),
+  // hence by sort key. Distinct rows of a relation differ in their
+  // arguments, so equal keys mean the same rows, hence the same head and
+  // the same evidence; of equal keys the first found is kept.
   void order_found() {
+    const size_t w = plan->key_slots.size();
+    const size_t n = found.size();
+    radix_sort(sort_items, sort_scratch, n, w + 1, w);
     kept_scratch.clear();
-    if (!sort_fixed<1>() && !sort_fixed<2>() && !sort_fixed<3>() && !sort_fixed<4>() &&
-        !sort_fixed<5>() && !sort_fixed<6>() && !sort_fixed<7>()) {
-      const size_t w = sort_key_len;
-      std::vector<uint32_t> by_key(found.size());
-      for (size_t i = 0; i < by_key.size(); ++i) by_key[i] = static_cast<uint32_t>(i);
-      auto key_of = [&](uint32_t i) { return sort_keys.data() + found[i].key; };
-      std::sort(by_key.begin(), by_key.end(), [&](uint32_t a, uint32_t b) {
-        const uint64_t *x = key_of(a), *y = key_of(b);
-        const auto [px, py] = std::mismatch(x, x + w, y);
-        return px != x + w ? *px < *py : a < b;
-      });
-      for (size_t i = 0; i < by_key.size(); ++i) {
-        if (i > 0 && std::equal(key_of(by_key[i]), key_of(by_key[i]) + w, key_of(by_key[i - 1])))
-          continue;
-        kept_scratch.push_back(found[by_key[i]]);
-      }
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t* item = sort_items.data() + i * (w + 1);
+      if (i > 0 && std::equal(item, item + w, item - (w + 1))) continue;
+      kept_scratch.push_back(found[item[w]]);
     }
     found.swap(kept_scratch);
   }
   std::vector<Found> kept_scratch;
 
-  // order_found for keys of W words: each key is copied next to its
-  // match's index, so that comparisons read contiguous memory, and the
-  // index breaks ties as a stable sort would. Fills kept_scratch; false
-  // when the keys are not W words long.
-  template <size_t W>
-  bool sort_fixed() {
-    if (sort_key_len != W) return false;
-    const size_t n = found.size();
-    std::vector<std::array<uint64_t, W + 1>> items(n);
-    for (size_t i = 0; i < n; ++i) {
-      std::copy_n(sort_keys.data() + found[i].key, W, items[i].begin());
-      items[i][W] = i;
+  // Sorts `n` items of `stride` words stably by their first `w` words
+  // (ascending, first word first): least significant digit first, one
+  // counting pass per byte that is not the same in every item.
+  static void radix_sort(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch, size_t n,
+                         size_t stride, size_t w) {
+    scratch.resize(items.size());
+    for (size_t j = w; j-- > 0;) {
+      uint64_t all_or = 0, all_and = ~uint64_t{0};
+      for (size_t i = 0; i < n; ++i) {
+        all_or |= items[i * stride + j];
+        all_and &= items[i * stride + j];
+      }
+      const uint64_t varying = all_or ^ all_and;
+      for (unsigned shift = 0; shift < 64; shift += 8) {
+        if (((varying >> shift) & 0xff) == 0) continue;
+        size_t at[256] = {};
+        for (size_t i = 0; i < n; ++i) ++at[(items[i * stride + j] >> shift) & 0xff];
+        size_t sum = 0;
+        for (size_t& c : at) sum += std::exchange(c, sum);
+        for (size_t i = 0; i < n; ++i) {
+          const uint64_t* from = items.data() + i * stride;
+          std::copy_n(from, stride, scratch.data() + at[(from[j] >> shift) & 0xff]++ * stride);
+        }
+        items.swap(scratch);
+      }
     }
-    std::sort(items.begin(), items.end());
-    for (size_t i = 0; i < n; ++i) {
-      if (i > 0 && std::equal(items[i].begin(), items[i].begin() + W, items[i - 1].begin())) continue;
-      kept_scratch.push_back(found[items[i][W]]);
-    }
-    return true;
   }
   std::vector<Relation*> positive_rel;
 
@@ -725,8 +732,6 @@ struct FastFiring::Impl {
       // order; otherwise the matches are sorted by their keys.
       want_keys = changed_goals.size() > 1 ||
                   (changed_goals.size() == 1 && out_of_body_order(changed_goals[0]));
-      sort_key_len = 0;
-      for (const Relation* rel : positive_rel) sort_key_len += rel->arity();
       for (int gi : changed_goals) collect(gi);
       if (want_keys) order_found();
       // A non-finite contribution may make a head state non-finite, after
