@@ -785,9 +785,10 @@ struct FastFiring::Impl {
         // The copy holds exactly what the store would read.
         row = head_rel->find(args);
         old = row < 0 ? AtomState{} : head_rel->state(static_cast<uint32_t>(row));
-        // Without per-source records a fold that changes nothing writes
-        // nothing: the store need not be asked. (The copy's arity is the
-        // profile's, so the arity check would pass.)
+        // Without per-source records the fold is the store's own: one that
+        // changes nothing writes nothing, and the store need not be asked.
+        // (The copy's arity is the profile's, so the arity check would
+        // pass.)
         if (!keeps_records) {
           const AtomState folded = RuvoStore::fold_in(aggregation, old, c.b, c.d);
           if (AtomState::approx_eq(old, folded)) continue;
@@ -800,6 +801,12 @@ struct FastFiring::Impl {
             write_behind(r.head_pred_id, *head_rel, **head_profile, at);
             continue;
           }
+          // Written now, as the upsert would write it.
+          if (auto w = store.write_folded_state(**head_profile, args, folded); !w)
+            return std::unexpected(EvalError(std::move(w.error())));
+          ++changed;
+          head_rel->note_write_at(row, args, folded, ++seq);
+          continue;
         }
         next = store.upsert_atom_known_old(**head_profile, args, c, old);
       } else {
