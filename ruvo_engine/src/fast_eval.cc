@@ -602,6 +602,20 @@ struct FastFiring::Impl {
   // counting pass per byte that is not the same in every item.
   static void radix_sort(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch, size_t n,
                          size_t stride, size_t w) {
+    switch (stride) {
+      case 2: return radix_sort_by<2>(items, scratch, n, stride, w);
+      case 3: return radix_sort_by<3>(items, scratch, n, stride, w);
+      case 4: return radix_sort_by<4>(items, scratch, n, stride, w);
+      case 5: return radix_sort_by<5>(items, scratch, n, stride, w);
+      default: return radix_sort_by<0>(items, scratch, n, stride, w);
+    }
+  }
+  // The same with the stride fixed at compile time (0: not fixed), so that
+  // items move as a few word copies.
+  template <size_t kStride>
+  static void radix_sort_by(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch,
+                            size_t n, size_t dynamic_stride, size_t w) {
+    const size_t stride = kStride != 0 ? kStride : dynamic_stride;
     scratch.resize(items.size());
     for (size_t j = w; j-- > 0;) {
       uint64_t all_or = 0, all_and = ~uint64_t{0};
@@ -764,15 +778,21 @@ struct FastFiring::Impl {
     const bool behind = head_rel != nullptr && !keeps_records && (*head_profile)->indexes.empty();
     Contribution c{0.0, 0.0, std::nullopt};
     if (want_evidence) c.evidence_id.emplace();
-    // Head lookups land all over a large copy: start each one a few
+    // Head lookups land all over a large copy: each one's table slot is
+    // loaded 2 * kAhead matches ahead, and the row it points to kAhead
     // matches ahead.
     constexpr size_t kAhead = 8;
+    auto head_of = [&](size_t i) { return std::span<const uint64_t>(head_args.data() + found[i].head, arity); };
+    for (size_t i = 0; head_rel != nullptr && i < 2 * kAhead && i < found.size(); ++i)
+      head_rel->prefetch(head_of(i));
     for (size_t i = 0; head_rel != nullptr && i < kAhead && i < found.size(); ++i)
-      head_rel->prefetch({head_args.data() + found[i].head, arity});
+      head_rel->prefetch_row(head_of(i));
     for (size_t i = 0; i < found.size(); ++i) {
       const Found& f = found[i];
-      if (head_rel != nullptr && i + kAhead < found.size())
-        head_rel->prefetch({head_args.data() + found[i + kAhead].head, arity});
+      if (head_rel != nullptr) {
+        if (i + 2 * kAhead < found.size()) head_rel->prefetch(head_of(i + 2 * kAhead));
+        if (i + kAhead < found.size()) head_rel->prefetch_row(head_of(i + kAhead));
+      }
       if (should_stop()) return std::unexpected(EvalError(EvalError::Interrupted{}));
       c.b = f.b;
       c.d = f.d;

@@ -15,6 +15,13 @@ uint64_t hash_args(std::span<const uint64_t> args) {
   return h;
 }
 
+// Word by word: rows are short, and a call into memcmp costs more.
+bool same_args(std::span<const uint64_t> a, const uint64_t* b) {
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
 bool row_less(const std::vector<uint64_t>& all, uint32_t arity, uint32_t a, uint32_t b) {
   const uint64_t* pa = all.data() + static_cast<size_t>(a) * arity;
   const uint64_t* pb = all.data() + static_cast<size_t>(b) * arity;
@@ -116,8 +123,7 @@ int64_t Relation::find(std::span<const uint64_t> args) const {
   while (table_[i] != kEmptySlot) {
     if ((table_[i] & 0xffffffff00000000ULL) == tag) {
       const uint32_t row = static_cast<uint32_t>(table_[i]);
-      if (std::equal(args.begin(), args.end(), args_.begin() + static_cast<std::ptrdiff_t>(row) * arity_))
-        return row;
+      if (same_args(args, args_.data() + static_cast<size_t>(row) * arity_)) return row;
     }
     i = (i + 1) & (cap - 1);
   }
@@ -127,6 +133,16 @@ int64_t Relation::find(std::span<const uint64_t> args) const {
 void Relation::prefetch(std::span<const uint64_t> args) const {
   if (table_.empty()) return;
   __builtin_prefetch(&table_[hash_args(args) & (table_.size() - 1)]);
+}
+
+void Relation::prefetch_row(std::span<const uint64_t> args) const {
+  if (table_.empty()) return;
+  const uint64_t h = hash_args(args);
+  const uint64_t slot = table_[h & (table_.size() - 1)];
+  if (slot == kEmptySlot || (slot & 0xffffffff00000000ULL) != (h & 0xffffffff00000000ULL)) return;
+  const uint32_t row = static_cast<uint32_t>(slot);
+  __builtin_prefetch(args_.data() + static_cast<size_t>(row) * arity_);
+  __builtin_prefetch(&states_[row]);
 }
 
 void Relation::grow_table() { grow_table_to(table_.empty() ? 64 : table_.size() * 2); }

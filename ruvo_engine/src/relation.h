@@ -74,6 +74,10 @@ class Relation {
   int64_t find(std::span<const uint64_t> args) const;
   // Starts loading what find(args) will read first; no effect otherwise.
   void prefetch(std::span<const uint64_t> args) const;
+  // Starts loading the arguments and state of the row that find(args)
+  // will most likely compare first, reading the table slot prefetch(args)
+  // loaded; no effect otherwise.
+  void prefetch_row(std::span<const uint64_t> args) const;
   // The rows of a whole-predicate scan (change number 0), taken over from
   // `rows`. False, leaving the relation empty, when a row's length is not
   // the arity. REQUIRES: the relation is empty.
