@@ -1,8 +1,10 @@
 #include "ruvo_engine/src/relation.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
+#include "ruvo_core/src/fault.h"
 #include "ruvo_core/src/hash.h"
 
 namespace ruvo {
@@ -108,53 +110,66 @@ const std::vector<uint32_t>& RowIndex::group(const uint64_t* args,
 
 // A slot holds the row in its low half and the upper half of the row's
 // hash in its high half, so that most slots of other atoms are passed over
-// without reading their arguments.
+// without reading their arguments. The top bits of that half pick the home
+// slot, so that a table grows without hashing a row again, and the order
+// of a table is kept in its doubled successor: it grows in one sweep.
 namespace {
 constexpr uint64_t kEmptySlot = ~uint64_t{0};
-uint64_t slot_of(uint32_t row, uint64_t h) { return (h & 0xffffffff00000000ULL) | row; }
+constexpr uint64_t kTagMask = 0xffffffff00000000ULL;
+uint64_t slot_of(uint32_t row, uint64_t h) { return (h & kTagMask) | row; }
 }  // namespace
+
+void Relation::place(uint64_t slot) {
+  const size_t mask = table_.size() - 1;
+  size_t i = home(slot);
+  while (table_[i] != kEmptySlot) i = (i + 1) & mask;
+  table_[i] = slot;
+}
 
 int64_t Relation::find(std::span<const uint64_t> args) const {
   if (table_.empty()) return -1;
-  const size_t cap = table_.size();
+  const size_t mask = table_.size() - 1;
   const uint64_t h = hash_args(args);
-  const uint64_t tag = h & 0xffffffff00000000ULL;
-  size_t i = h & (cap - 1);
+  const uint64_t tag = h & kTagMask;
+  size_t i = home(h);
   while (table_[i] != kEmptySlot) {
-    if ((table_[i] & 0xffffffff00000000ULL) == tag) {
+    if ((table_[i] & kTagMask) == tag) {
       const uint32_t row = static_cast<uint32_t>(table_[i]);
       if (same_args(args, args_.data() + static_cast<size_t>(row) * arity_)) return row;
     }
-    i = (i + 1) & (cap - 1);
+    i = (i + 1) & mask;
   }
   return -1;
 }
 
 void Relation::prefetch(std::span<const uint64_t> args) const {
   if (table_.empty()) return;
-  __builtin_prefetch(&table_[hash_args(args) & (table_.size() - 1)]);
+  __builtin_prefetch(&table_[home(hash_args(args))]);
 }
 
 void Relation::prefetch_row(std::span<const uint64_t> args) const {
   if (table_.empty()) return;
   const uint64_t h = hash_args(args);
-  const uint64_t slot = table_[h & (table_.size() - 1)];
-  if (slot == kEmptySlot || (slot & 0xffffffff00000000ULL) != (h & 0xffffffff00000000ULL)) return;
+  const uint64_t slot = table_[home(h)];
+  if (slot == kEmptySlot || (slot & kTagMask) != (h & kTagMask)) return;
   const uint32_t row = static_cast<uint32_t>(slot);
   __builtin_prefetch(args_.data() + static_cast<size_t>(row) * arity_);
   __builtin_prefetch(&states_[row]);
 }
 
-void Relation::grow_table() { grow_table_to(table_.empty() ? 64 : table_.size() * 2); }
-
-void Relation::grow_table_to(size_t cap) {
+void Relation::reset_table(size_t cap) {
+  // Homes come from the 32 bits a slot keeps of the hash.
+  if (cap > (size_t{1} << 32)) fault("relation of more than 2^31 rows");
   table_.assign(cap, kEmptySlot);
-  for (uint32_t row = 0; row < states_.size(); ++row) {
-    const uint64_t h = hash_args(args(row));
-    size_t i = h & (cap - 1);
-    while (table_[i] != kEmptySlot) i = (i + 1) & (cap - 1);
-    table_[i] = slot_of(row, h);
-  }
+  table_shift_ = 64 - static_cast<unsigned>(std::countr_zero(cap));
+}
+
+void Relation::grow_table() {
+  std::vector<uint64_t> old;
+  old.swap(table_);
+  reset_table(old.empty() ? 64 : old.size() * 2);
+  for (uint64_t slot : old)
+    if (slot != kEmptySlot) place(slot);
 }
 
 uint32_t Relation::add_row(std::span<const uint64_t> a, const AtomState& s) {
@@ -163,15 +178,8 @@ uint32_t Relation::add_row(std::span<const uint64_t> a, const AtomState& s) {
   states_.push_back(s);
   changed_at_.push_back(0);
   if (non_finite_state(s)) ++non_finite_;
-  if ((states_.size()) * 2 > table_.size()) {
-    grow_table();
-  } else {
-    const size_t cap = table_.size();
-    const uint64_t h = hash_args(a);
-    size_t i = h & (cap - 1);
-    while (table_[i] != kEmptySlot) i = (i + 1) & (cap - 1);
-    table_[i] = slot_of(row, h);
-  }
+  if (states_.size() * 2 > table_.size()) grow_table();
+  place(slot_of(row, hash_args(a)));
   for (auto& idx : indexes_) idx->add(row, args_.data() + static_cast<size_t>(row) * arity_);
   return row;
 }
@@ -186,7 +194,8 @@ bool Relation::load(ScanRows&& rows) {
     if (non_finite_state(s)) ++non_finite_;
   size_t cap = 64;
   while (cap < states_.size() * 2) cap *= 2;
-  grow_table_to(cap);
+  reset_table(cap);
+  for (uint32_t row = 0; row < states_.size(); ++row) place(slot_of(row, hash_args(args(row))));
   return true;
 }
 
@@ -206,8 +215,7 @@ void Relation::note_write_at(int64_t found, std::span<const uint64_t> a, const A
     if (non_finite_state(s)) ++non_finite_;
   }
   changed_at_[row] = seq;
-  log_seq_.push_back(seq);
-  log_row_.push_back(row);
+  log_.push_back({seq, row});
 }
 
 RowIndex& Relation::index(uint64_t mask) {
@@ -239,11 +247,11 @@ size_t Relation::bytes() const {
 
 void Relation::changed_since(uint64_t since, std::vector<uint32_t>& out) const {
   out.clear();
-  auto first = std::upper_bound(log_seq_.begin(), log_seq_.end(), since);
-  for (auto it = first; it != log_seq_.end(); ++it) {
-    const uint32_t row = log_row_[static_cast<size_t>(it - log_seq_.begin())];
+  auto first = std::upper_bound(log_.begin(), log_.end(), since,
+                                [](uint64_t s, const LogEntry& e) { return s < e.seq; });
+  for (auto it = first; it != log_.end(); ++it) {
     // A row's latest entry is the one carrying its current change number.
-    if (changed_at_[row] == *it) out.push_back(row);
+    if (changed_at_[it->row] == it->seq) out.push_back(it->row);
   }
 }
 

@@ -66,7 +66,7 @@ class Relation {
   const AtomState& state(uint32_t row) const { return states_[row]; }
   uint64_t changed_at(uint32_t row) const { return changed_at_[row]; }
   // The sequence number of the latest write, 0 when none since loading.
-  uint64_t last_change() const { return log_seq_.empty() ? 0 : log_seq_.back(); }
+  uint64_t last_change() const { return log_.empty() ? 0 : log_.back().seq; }
   // Rows holding an infinity or a NaN in either field.
   size_t non_finite() const { return non_finite_; }
 
@@ -108,16 +108,26 @@ class Relation {
 
  private:
   uint32_t add_row(std::span<const uint64_t> args, const AtomState& s);
+  // The table's slot where a search for hash `h` (or for a slot of that
+  // hash) starts.
+  size_t home(uint64_t h) const { return static_cast<size_t>(h >> table_shift_); }
+  // Puts a slot into the table. REQUIRES: a free slot.
+  void place(uint64_t slot);
+  // An empty table of `cap` slots, a power of two.
+  void reset_table(size_t cap);
+  // Doubles the table (or makes the first one).
   void grow_table();
-  // Rebuilds the table with `cap` slots (a power of two above 2 * size()).
-  void grow_table_to(size_t cap);
   uint32_t arity_;
   std::vector<uint64_t> args_;
   std::vector<AtomState> states_;
   std::vector<uint64_t> changed_at_;
-  std::vector<uint64_t> log_seq_;
-  std::vector<uint32_t> log_row_;
+  struct LogEntry {
+    uint64_t seq;
+    uint32_t row;
+  };
+  std::vector<LogEntry> log_;    // every write, by ascending seq
   std::vector<uint64_t> table_;  // open addressing over rows (see find)
+  unsigned table_shift_ = 64;
   size_t non_finite_ = 0;
   std::vector<std::unique_ptr<RowIndex>> indexes_;
 };
