@@ -106,6 +106,11 @@ const std::vector<uint32_t>& RowIndex::group(const uint64_t* args,
   return g->rows;
 }
 
+const std::vector<uint32_t>& RowIndex::group_unsorted(const uint64_t* args) {
+  Group* g = find_or_add(hash_of(args), false);
+  return g == nullptr ? kEmpty : g->rows;
+}
+
 // ---- Relation ----
 
 // A slot holds the row in its low half and the upper half of the row's

@@ -34,6 +34,8 @@ class RowIndex {
   // `args` (only the masked positions of `args` are read), sorted by
   // arguments. `all_args` is the relation's flat argument array.
   const std::vector<uint32_t>& group(const uint64_t* args, const std::vector<uint64_t>& all_args);
+  // The same rows in no particular order.
+  const std::vector<uint32_t>& group_unsorted(const uint64_t* args);
   uint64_t hash_of(const uint64_t* args) const;
   // The heap bytes it holds (arrays by capacity); no group is visited.
   size_t bytes() const;

@@ -224,8 +224,8 @@ TEST(SessionWarmBudget, CountsItsCopies) {
 }
 
 // A later call finds the matches of changed rows out of order (joining
-// the changed goal first, one pass per changed goal), yet applies them in
-// the order of a whole firing. h folds by maximum: a stronger match first
+// the changed goal first, one pass per changed goal, rows in the order
+// they changed), yet applies them in the order of a whole firing. h folds by maximum: a stronger match first
 // changes h once, a weaker one first twice, so the counts tell the order.
 TEST(SessionMaterialize, LaterCallsApplyMatchesInBodyOrder) {
   struct Fact {
@@ -242,6 +242,8 @@ TEST(SessionMaterialize, LaterCallsApplyMatchesInBodyOrder) {
        {{"p", {2}, 0.9}, {"p", {3}, 0.5}}},
       {"e and p changed", {{"e", {1, 3}, 1}, {"p", {9}, 1}},
        {{"e", {2, 2}, 1}, {"p", {2}, 0.5}, {"p", {3}, 0.9}}},
+      {"e changed, out of order", {{"p", {2}, 0.9}, {"p", {3}, 0.5}},
+       {{"e", {2, 2}, 1}, {"e", {1, 3}, 1}}},
   };
   // Once more with e's rows padded by constant arguments: long rows.
   for (const size_t pad : {0, 7}) {
