@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -637,7 +638,12 @@ struct FastFiring::Impl {
         for (size_t& c : at) sum += std::exchange(c, sum);
         for (size_t i = 0; i < n; ++i) {
           const uint64_t* from = items.data() + i * stride;
-          std::copy_n(from, stride, scratch.data() + at[(from[j] >> shift) & 0xff]++ * stride);
+          uint64_t* to = scratch.data() + at[(from[j] >> shift) & 0xff]++ * stride;
+          if constexpr (kStride != 0) {
+            std::memcpy(to, from, kStride * sizeof(uint64_t));  // a few moves, inline
+          } else {
+            std::copy_n(from, stride, to);
+          }
         }
         items.swap(scratch);
       }
