@@ -98,10 +98,27 @@ const std::vector<uint32_t>& RowIndex::group(const uint64_t* args,
   if (g == nullptr) return kEmpty;
   if (g->sorted < g->rows.size()) {
     auto less = [&](uint32_t a, uint32_t b) { return row_less(all_args, arity_, a, b); };
-    auto mid = g->rows.begin() + static_cast<std::ptrdiff_t>(g->sorted);
-    std::sort(mid, g->rows.end(), less);
-    std::inplace_merge(g->rows.begin(), mid, g->rows.end(), less);
-    g->sorted = g->rows.size();
+    std::vector<uint32_t>& rows = g->rows;
+    const auto mid = rows.begin() + static_cast<std::ptrdiff_t>(g->sorted);
+    std::sort(mid, rows.end(), less);
+    if ((rows.end() - mid) * 16 < mid - rows.begin()) {
+      // A few rows joining a large group: each finds its place by binary
+      // search, so that comparisons (each reading two rows' arguments)
+      // grow with the rows added rather than with the group. Rows differ
+      // in their arguments, so the merged order is the only sorted one.
+      const std::vector<uint32_t> added(mid, rows.end());
+      auto placed = mid;  // rows[0, placed) of the old ones are not yet moved
+      auto out = rows.end();
+      for (auto t = added.rbegin(); t != added.rend(); ++t) {
+        const auto at = std::upper_bound(rows.begin(), placed, *t, less);
+        out = std::move_backward(at, placed, out);
+        *--out = *t;
+        placed = at;
+      }
+    } else {
+      std::inplace_merge(rows.begin(), mid, rows.end(), less);
+    }
+    g->sorted = rows.size();
   }
   return g->rows;
 }
