@@ -174,9 +174,7 @@ void Relation::prefetch_row(std::span<const uint64_t> args) const {
   const uint64_t h = hash_args(args);
   const uint64_t slot = table_[home(h)];
   if (slot == kEmptySlot || (slot & kTagMask) != (h & kTagMask)) return;
-  const uint32_t row = static_cast<uint32_t>(slot);
-  __builtin_prefetch(args_.data() + static_cast<size_t>(row) * arity_);
-  __builtin_prefetch(&states_[row]);
+  prefetch_row(static_cast<uint32_t>(slot));
 }
 
 void Relation::reset_table(size_t cap) {

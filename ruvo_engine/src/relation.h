@@ -76,6 +76,11 @@ class Relation {
   int64_t find(std::span<const uint64_t> args) const;
   // Starts loading what find(args) will read first; no effect otherwise.
   void prefetch(std::span<const uint64_t> args) const;
+  // Starts loading the arguments and state of `row`.
+  void prefetch_row(uint32_t row) const {
+    __builtin_prefetch(args_.data() + static_cast<size_t>(row) * arity_);
+    __builtin_prefetch(&states_[row]);
+  }
   // Starts loading the arguments and state of the row that find(args)
   // will most likely compare first, reading the table slot prefetch(args)
   // loaded; no effect otherwise.
