@@ -220,6 +220,7 @@ struct FastFiring::Impl {
   std::vector<uint64_t> head_args;
   std::string evidence;
   std::vector<uint64_t> sort_items, sort_scratch;
+  std::vector<uint64_t> head_hashes;  // Relation::hash of each match's head
 
   Impl(const RuvoStore& s, const std::vector<CompiledRule>& r, ApplicabilitySemantics sem)
       : store(s), rules(r), semantics(sem), states(r.size()) {
@@ -799,16 +800,17 @@ struct FastFiring::Impl {
     // loaded 2 * kAhead matches ahead, and the row it points to kAhead
     // matches ahead.
     constexpr size_t kAhead = 8;
-    auto head_of = [&](size_t i) { return std::span<const uint64_t>(head_args.data() + found[i].head, arity); };
-    for (size_t i = 0; head_rel != nullptr && i < 2 * kAhead && i < found.size(); ++i)
-      head_rel->prefetch(head_of(i));
-    for (size_t i = 0; head_rel != nullptr && i < kAhead && i < found.size(); ++i)
-      head_rel->prefetch_row(head_of(i));
+    head_hashes.clear();
+    if (head_rel != nullptr) {
+      for (const Found& f : found) head_hashes.push_back(Relation::hash({head_args.data() + f.head, arity}));
+      for (size_t i = 0; i < 2 * kAhead && i < found.size(); ++i) head_rel->prefetch_slot(head_hashes[i]);
+      for (size_t i = 0; i < kAhead && i < found.size(); ++i) head_rel->prefetch_candidate(head_hashes[i]);
+    }
     for (size_t i = 0; i < found.size(); ++i) {
       const Found& f = found[i];
       if (head_rel != nullptr) {
-        if (i + 2 * kAhead < found.size()) head_rel->prefetch(head_of(i + 2 * kAhead));
-        if (i + kAhead < found.size()) head_rel->prefetch_row(head_of(i + kAhead));
+        if (i + 2 * kAhead < found.size()) head_rel->prefetch_slot(head_hashes[i + 2 * kAhead]);
+        if (i + kAhead < found.size()) head_rel->prefetch_candidate(head_hashes[i + kAhead]);
       }
       if (should_stop()) return std::unexpected(EvalError(EvalError::Interrupted{}));
       c.b = f.b;
@@ -820,7 +822,7 @@ struct FastFiring::Impl {
       int64_t row = -1;
       if (head_rel != nullptr) {
         // The copy holds exactly what the store would read.
-        row = head_rel->find(args);
+        row = head_rel->find(args, head_hashes[i]);
         old = row < 0 ? AtomState{} : head_rel->state(static_cast<uint32_t>(row));
         // Without per-source records the fold is the store's own: one that
         // changes nothing writes nothing, and the store need not be asked.
@@ -842,7 +844,7 @@ struct FastFiring::Impl {
           if (auto w = store.write_folded_state(**head_profile, args, folded); !w)
             return std::unexpected(EvalError(std::move(w.error())));
           ++changed;
-          head_rel->note_write_at(row, args, folded, ++seq);
+          head_rel->note_write_at(row, args, folded, ++seq, head_hashes[i]);
           continue;
         }
         next = store.upsert_atom_known_old(**head_profile, args, c, old);
@@ -853,7 +855,7 @@ struct FastFiring::Impl {
       if (!AtomState::approx_eq(old, *next)) {
         ++changed;
         if (head_rel != nullptr) {
-          head_rel->note_write_at(row, args, *next, ++seq);
+          head_rel->note_write_at(row, args, *next, ++seq, head_hashes[i]);
         } else {
           note_write(r.head_pred_id, args, *next);
         }

@@ -11,12 +11,6 @@ namespace ruvo {
 
 namespace {
 
-uint64_t hash_args(std::span<const uint64_t> args) {
-  uint64_t h = 0x9e3779b97f4a7c15ULL ^ args.size();
-  for (uint64_t a : args) h = mix64(h ^ a) + 0x9e3779b97f4a7c15ULL;
-  return h;
-}
-
 // Word by word: rows are short, and a call into memcmp costs more.
 bool same_args(std::span<const uint64_t> a, const uint64_t* b) {
   for (size_t i = 0; i < a.size(); ++i)
@@ -148,10 +142,15 @@ void Relation::place(uint64_t slot) {
   table_[i] = slot;
 }
 
-int64_t Relation::find(std::span<const uint64_t> args) const {
+uint64_t Relation::hash(std::span<const uint64_t> args) {
+  uint64_t h = 0x9e3779b97f4a7c15ULL ^ args.size();
+  for (uint64_t a : args) h = mix64(h ^ a) + 0x9e3779b97f4a7c15ULL;
+  return h;
+}
+
+int64_t Relation::find(std::span<const uint64_t> args, uint64_t h) const {
   if (table_.empty()) return -1;
   const size_t mask = table_.size() - 1;
-  const uint64_t h = hash_args(args);
   const uint64_t tag = h & kTagMask;
   size_t i = home(h);
   while (table_[i] != kEmptySlot) {
@@ -164,14 +163,13 @@ int64_t Relation::find(std::span<const uint64_t> args) const {
   return -1;
 }
 
-void Relation::prefetch(std::span<const uint64_t> args) const {
+void Relation::prefetch_slot(uint64_t h) const {
   if (table_.empty()) return;
-  __builtin_prefetch(&table_[home(hash_args(args))]);
+  __builtin_prefetch(&table_[home(h)]);
 }
 
-void Relation::prefetch_row(std::span<const uint64_t> args) const {
+void Relation::prefetch_candidate(uint64_t h) const {
   if (table_.empty()) return;
-  const uint64_t h = hash_args(args);
   const uint64_t slot = table_[home(h)];
   if (slot == kEmptySlot || (slot & kTagMask) != (h & kTagMask)) return;
   prefetch_row(static_cast<uint32_t>(slot));
@@ -192,14 +190,14 @@ void Relation::grow_table() {
     if (slot != kEmptySlot) place(slot);
 }
 
-uint32_t Relation::add_row(std::span<const uint64_t> a, const AtomState& s) {
+uint32_t Relation::add_row(std::span<const uint64_t> a, const AtomState& s, uint64_t h) {
   const uint32_t row = static_cast<uint32_t>(states_.size());
   args_.insert(args_.end(), a.begin(), a.end());
   states_.push_back(s);
   changed_at_.push_back(0);
   if (non_finite_state(s)) ++non_finite_;
   if (states_.size() * 2 > table_.size()) grow_table();
-  place(slot_of(row, hash_args(a)));
+  place(slot_of(row, h));
   for (auto& idx : indexes_) idx->add(row, args_.data() + static_cast<size_t>(row) * arity_);
   return row;
 }
@@ -215,7 +213,7 @@ bool Relation::load(ScanRows&& rows) {
   size_t cap = 64;
   while (cap < states_.size() * 2) cap *= 2;
   reset_table(cap);
-  for (uint32_t row = 0; row < states_.size(); ++row) place(slot_of(row, hash_args(args(row))));
+  for (uint32_t row = 0; row < states_.size(); ++row) place(slot_of(row, hash(args(row))));
   return true;
 }
 
@@ -224,10 +222,10 @@ void Relation::note_write(std::span<const uint64_t> a, const AtomState& s, uint6
 }
 
 void Relation::note_write_at(int64_t found, std::span<const uint64_t> a, const AtomState& s,
-                             uint64_t seq) {
+                             uint64_t seq, uint64_t h) {
   uint32_t row;
   if (found < 0) {
-    row = add_row(a, s);
+    row = add_row(a, s, h);
   } else {
     row = static_cast<uint32_t>(found);
     if (non_finite_state(states_[row])) --non_finite_;

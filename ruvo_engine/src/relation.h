@@ -72,19 +72,23 @@ class Relation {
   // Rows holding an infinity or a NaN in either field.
   size_t non_finite() const { return non_finite_; }
 
+  // The hash by which the table finds an atom's arguments.
+  static uint64_t hash(std::span<const uint64_t> args);
   // Row of the atom, or -1. REQUIRES: args.size() == arity().
-  int64_t find(std::span<const uint64_t> args) const;
-  // Starts loading what find(args) will read first; no effect otherwise.
-  void prefetch(std::span<const uint64_t> args) const;
+  int64_t find(std::span<const uint64_t> args) const { return find(args, hash(args)); }
+  // The same for a caller that has the hash: h == hash(args).
+  int64_t find(std::span<const uint64_t> args, uint64_t h) const;
+  // Starts loading the table slot where find(args, h) starts.
+  void prefetch_slot(uint64_t h) const;
+  // Starts loading the arguments and state of the row that find(args, h)
+  // will most likely compare first, reading the slot prefetch_slot(h)
+  // loaded; no effect when that slot holds no such row.
+  void prefetch_candidate(uint64_t h) const;
   // Starts loading the arguments and state of `row`.
   void prefetch_row(uint32_t row) const {
     __builtin_prefetch(args_.data() + static_cast<size_t>(row) * arity_);
     __builtin_prefetch(&states_[row]);
   }
-  // Starts loading the arguments and state of the row that find(args)
-  // will most likely compare first, reading the table slot prefetch(args)
-  // loaded; no effect otherwise.
-  void prefetch_row(std::span<const uint64_t> args) const;
   // The rows of a whole-predicate scan (change number 0), taken over from
   // `rows`. False, leaving the relation empty, when a row's length is not
   // the arity. REQUIRES: the relation is empty.
@@ -95,7 +99,12 @@ class Relation {
   // The same for a caller that has just looked the atom up: `row` is
   // find(args) (-1 when absent), unchanged since.
   void note_write_at(int64_t row, std::span<const uint64_t> args, const AtomState& s,
-                     uint64_t seq);
+                     uint64_t seq) {
+    note_write_at(row, args, s, seq, row < 0 ? hash(args) : 0);
+  }
+  // The same with h == hash(args) (any value when row >= 0).
+  void note_write_at(int64_t row, std::span<const uint64_t> args, const AtomState& s,
+                     uint64_t seq, uint64_t h);
 
   // The index of rows by the positions in `mask` (built on first use and
   // kept up to date).
@@ -114,7 +123,8 @@ class Relation {
   size_t bytes() const;
 
  private:
-  uint32_t add_row(std::span<const uint64_t> args, const AtomState& s);
+  // REQUIRES: h == hash(args).
+  uint32_t add_row(std::span<const uint64_t> args, const AtomState& s, uint64_t h);
   // The table's slot where a search for hash `h` (or for a slot of that
   // hash) starts.
   size_t home(uint64_t h) const { return static_cast<size_t>(h >> table_shift_); }
