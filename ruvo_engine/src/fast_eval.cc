@@ -1,13 +1,15 @@
 #include "ruvo_engine/src/fast_eval.h"
 
 #include <algorithm>
-#include <bit>
 #include <atomic>
-#include <iterator>
+#include <bit>
 #include <cmath>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "ruvo_engine/src/relation.h"
 
@@ -46,6 +48,11 @@ struct GoalPlan {
 struct RulePlan {
   std::vector<std::string_view> var_names;  // by slot
   std::vector<uint32_t> slots_by_name;      // slots in ascending name byte order
+  // The variables of the positive goals in the order they first occur
+  // there. Their values order the matches as the positive rows'
+  // arguments, in body order, do: every other argument is a constant or
+  // repeats one of them.
+  std::vector<uint32_t> key_slots;
   std::vector<GoalPlan> goals;
   std::vector<ArgRef> head;
   uint32_t positives = 0;
@@ -88,6 +95,12 @@ struct RulePlan {
       p.values.resize(p.args.size());
       goals.push_back(std::move(p));
     }
+    for (const GoalPlan& g : goals) {
+      if (g.kind != GoalPlan::Kind::Positive) continue;
+      for (const ArgRef& a : g.args)
+        if (a.var && std::find(key_slots.begin(), key_slots.end(), a.slot) == key_slots.end())
+          key_slots.push_back(a.slot);
+    }
     for (const Term& t : rule.head_args) head.push_back(ref(t));
     slots_by_name.resize(var_names.size());
     for (uint32_t i = 0; i < slots_by_name.size(); ++i) slots_by_name[i] = i;
@@ -108,7 +121,6 @@ struct Found {
   size_t head;      // offset into head_args
   size_t evidence;  // offset into evidence, length evidence_len
   size_t evidence_len;
-  size_t key;       // offset into keys
   double b, d;
 };
 
@@ -200,12 +212,15 @@ struct FastFiring::Impl {
   std::vector<std::pair<uint64_t, std::unique_ptr<RowIndex>>> delta_indexes;
   std::vector<uint32_t> delta_rows;
   bool want_evidence = false;
+  // Whether leaf() records an item for sorting each match: its sort key
+  // (the values of the plan's key_slots) followed by its index in found.
   bool want_keys = false;
   bool stopped = false;
   std::vector<Found> found;
   std::vector<uint64_t> head_args;
   std::string evidence;
-  std::vector<uint32_t> keys;
+  std::vector<uint64_t> sort_items, sort_scratch;
+  std::vector<uint64_t> head_hashes;  // Relation::hash of each match's head
 
   Impl(const RuvoStore& s, const std::vector<CompiledRule>& r, ApplicabilitySemantics sem)
       : store(s), rules(r), semantics(sem), states(r.size()) {
@@ -255,11 +270,12 @@ struct FastFiring::Impl {
   // ---- memory ----
 
   size_t scratch_bytes() const {
-    size_t n = (vals.capacity() + head_args.capacity()) * sizeof(uint64_t) + bound.capacity() +
-               (key.capacity() + order.capacity() + delta_rows.capacity() + keys.capacity()) *
-                   sizeof(uint32_t) +
+    size_t n = (vals.capacity() + head_args.capacity() + sort_items.capacity() +
+                sort_scratch.capacity()) * sizeof(uint64_t) +
+               bound.capacity() +
+               (key.capacity() + order.capacity() + delta_rows.capacity()) * sizeof(uint32_t) +
                delta_indexes.capacity() * sizeof(delta_indexes[0]) +
-               found.capacity() * sizeof(Found) + evidence.capacity() +
+               (found.capacity() + kept_scratch.capacity()) * sizeof(Found) + evidence.capacity() +
                positive_rel.capacity() * sizeof(Relation*);
     for (const auto& [mask, idx] : delta_indexes) n += sizeof(RowIndex) + idx->bytes();
     return n;
@@ -276,7 +292,9 @@ struct FastFiring::Impl {
     std::vector<Found>().swap(found);
     std::vector<uint64_t>().swap(head_args);
     std::string().swap(evidence);
-    std::vector<uint32_t>().swap(keys);
+    std::vector<uint64_t>().swap(sort_items);
+    std::vector<uint64_t>().swap(sort_scratch);
+    std::vector<Found>().swap(kept_scratch);
     std::vector<Relation*>().swap(positive_rel);
   }
 
@@ -387,7 +405,7 @@ struct FastFiring::Impl {
       head_args.resize(head_at);
       return;
     }
-    Found f{head_at, evidence.size(), 0, keys.size(), product_keeping_left_nan(rule->b, s),
+    Found f{head_at, evidence.size(), 0, product_keeping_left_nan(rule->b, s),
             product_keeping_left_nan(rule->d, s)};
     if (want_evidence) {
       bincode::put_u64_be(evidence, rule->id);
@@ -395,7 +413,10 @@ struct FastFiring::Impl {
         if (bound[slot]) append_binding(evidence, plan->var_names[slot], vals[slot]);
       f.evidence_len = evidence.size() - f.evidence;
     }
-    if (want_keys) keys.insert(keys.end(), key.begin(), key.end());
+    if (want_keys) {
+      for (uint32_t slot : plan->key_slots) sort_items.push_back(vals[slot]);
+      sort_items.push_back(found.size());
+    }
     found.push_back(f);
   }
 
@@ -466,9 +487,14 @@ struct FastFiring::Impl {
       return;
     }
 
+    // Matches that are sorted afterwards may be found in any order: the
+    // changed rows need not be sorted then, nor, when nothing about them
+    // is known yet, indexed.
     const std::vector<uint32_t>& rows =
-        restrict_here ? delta_index(rel, mask).group(g.values.data(), rel.all_args())
-                      : rel.index(mask).group(g.values.data(), rel.all_args());
+        !restrict_here ? rel.index(mask).group(g.values.data(), rel.all_args())
+        : !want_keys   ? delta_index(rel, mask).group(g.values.data(), rel.all_args())
+        : mask == 0    ? delta_rows
+                       : delta_index(rel, mask).group_unsorted(g.values.data());
     auto fits = [&](std::span<const uint64_t> row) {
       for (uint32_t i = 0; i < g.args.size(); ++i) {
         const ArgRef& a = g.args[i];
@@ -488,8 +514,14 @@ struct FastFiring::Impl {
     }
     // Indexes into `rows` rather than iterators: nothing below adds rows,
     // but keep the loop independent of that.
+    // A group's rows lie all over a large copy: each is loaded a few rows
+    // ahead. (A small copy stays in cache.)
+    constexpr size_t kRowsAhead = 8;
+    const size_t ahead = rel.size() > (size_t{1} << 15) ? kRowsAhead : 0;
+    for (size_t k = 0; k < ahead && k < rows.size(); ++k) rel.prefetch_row(rows[k]);
     for (size_t k = 0; k < rows.size(); ++k) {
       if (should_stop()) return;
+      if (ahead != 0 && k + ahead < rows.size()) rel.prefetch_row(rows[k + ahead]);
       const uint32_t r = rows[k];
       const AtomState s = rel.state(r);
       if (s.b <= kPresenceThreshold) continue;  // a NaN b is joined
@@ -527,6 +559,10 @@ struct FastFiring::Impl {
     for (uint32_t slot : added) bound[slot] = 0;
   }
 
+  // Whether collect(restrict_goal) joins the goals in another order than
+  // the body's.
+  bool out_of_body_order(int restrict_goal) const { return restrict_goal > 0 && plan->positive_only; }
+
   void collect(int restrict_goal) {
     restricted = restrict_goal;
     delta_indexes.clear();
@@ -538,7 +574,7 @@ struct FastFiring::Impl {
     // afterwards (order_found).
     order.resize(plan->goals.size());
     for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    reordered = restrict_goal > 0 && plan->positive_only;
+    reordered = out_of_body_order(restrict_goal);
     if (reordered) std::rotate(order.begin(), order.begin() + restrict_goal, order.begin() + restrict_goal + 1);
     std::fill(bound.begin(), bound.end(), 0);
     run(0, 1.0, 0.0);
@@ -550,27 +586,75 @@ struct FastFiring::Impl {
     found.clear();
     head_args.clear();
     evidence.clear();
-    keys.clear();
+    sort_items.clear();
   }
 
   // Sorts the matches into the order the full firing finds them and drops
   // repeats (a match using changed atoms at several goals is found once per
-  // such goal).
+  // such goal). That order is ascending by the positive rows' arguments in
+  // body order (depth first over groups handed out sorted by arguments),
+  // hence by sort key. Distinct rows of a relation differ in their
+  // arguments, so equal keys mean the same rows, hence the same head and
+  // the same evidence; of equal keys the first found is kept.
   void order_found() {
-    const uint32_t n = plan->positives;
-    auto key_less = [&](const Found& a, const Found& b) {
-      for (uint32_t j = 0; j < n; ++j) {
-        const uint32_t ra = keys[a.key + j], rb = keys[b.key + j];
-        if (ra == rb) continue;
-        const Relation& rel = *positive_rel[j];
-        const auto x = rel.args(ra), y = rel.args(rb);
-        return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
+    const size_t w = plan->key_slots.size();
+    const size_t n = found.size();
+    radix_sort(sort_items, sort_scratch, n, w + 1, w);
+    kept_scratch.clear();
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t* item = sort_items.data() + i * (w + 1);
+      if (i > 0 && std::equal(item, item + w, item - (w + 1))) continue;
+      kept_scratch.push_back(found[item[w]]);
+    }
+    found.swap(kept_scratch);
+  }
+  std::vector<Found> kept_scratch;
+
+  // Sorts `n` items of `stride` words stably by their first `w` words
+  // (ascending, first word first): least significant digit first, one
+  // counting pass per byte that is not the same in every item.
+  static void radix_sort(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch, size_t n,
+                         size_t stride, size_t w) {
+    switch (stride) {
+      case 2: return radix_sort_by<2>(items, scratch, n, stride, w);
+      case 3: return radix_sort_by<3>(items, scratch, n, stride, w);
+      case 4: return radix_sort_by<4>(items, scratch, n, stride, w);
+      case 5: return radix_sort_by<5>(items, scratch, n, stride, w);
+      default: return radix_sort_by<0>(items, scratch, n, stride, w);
+    }
+  }
+  // The same with the stride fixed at compile time (0: not fixed), so that
+  // items move as a few word copies.
+  template <size_t kStride>
+  static void radix_sort_by(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch,
+                            size_t n, size_t dynamic_stride, size_t w) {
+    const size_t stride = kStride != 0 ? kStride : dynamic_stride;
+    scratch.resize(items.size());
+    for (size_t j = w; j-- > 0;) {
+      uint64_t all_or = 0, all_and = ~uint64_t{0};
+      for (size_t i = 0; i < n; ++i) {
+        all_or |= items[i * stride + j];
+        all_and &= items[i * stride + j];
       }
-      return false;
-    };
-    std::stable_sort(found.begin(), found.end(), key_less);
-    auto same = [&](const Found& a, const Found& b) { return !key_less(a, b) && !key_less(b, a); };
-    found.erase(std::unique(found.begin(), found.end(), same), found.end());
+      const uint64_t varying = all_or ^ all_and;
+      for (unsigned shift = 0; shift < 64; shift += 8) {
+        if (((varying >> shift) & 0xff) == 0) continue;
+        size_t at[256] = {};
+        for (size_t i = 0; i < n; ++i) ++at[(items[i * stride + j] >> shift) & 0xff];
+        size_t sum = 0;
+        for (size_t& c : at) sum += std::exchange(c, sum);
+        for (size_t i = 0; i < n; ++i) {
+          const uint64_t* from = items.data() + i * stride;
+          uint64_t* to = scratch.data() + at[(from[j] >> shift) & 0xff]++ * stride;
+          if constexpr (kStride != 0) {
+            std::memcpy(to, from, kStride * sizeof(uint64_t));  // a few moves, inline
+          } else {
+            std::copy_n(from, stride, to);
+          }
+        }
+        items.swap(scratch);
+      }
+    }
   }
   std::vector<Relation*> positive_rel;
 
@@ -670,13 +754,18 @@ struct FastFiring::Impl {
     bool delta = way == FiringWay::Delta;
     if (delta) {
       since = previous;
-      want_keys = true;
+      std::vector<int> changed_goals;
       for (size_t gi = 0; gi < p.goals.size(); ++gi) {
         const GoalPlan& g = p.goals[gi];
         if (g.kind == GoalPlan::Kind::Positive && g.rel->last_change() > previous)
-          collect(static_cast<int>(gi));
+          changed_goals.push_back(static_cast<int>(gi));
       }
-      order_found();
+      // One pass joined in body order finds each match once, already in
+      // order; otherwise the matches are sorted by their keys.
+      want_keys = changed_goals.size() > 1 ||
+                  (changed_goals.size() == 1 && out_of_body_order(changed_goals[0]));
+      for (int gi : changed_goals) collect(gi);
+      if (want_keys) order_found();
       // A non-finite contribution may make a head state non-finite, after
       // which every repeated contribution to it counts: apply them all.
       for (const Found& f : found) {
@@ -707,15 +796,22 @@ struct FastFiring::Impl {
     const bool behind = head_rel != nullptr && !keeps_records && (*head_profile)->indexes.empty();
     Contribution c{0.0, 0.0, std::nullopt};
     if (want_evidence) c.evidence_id.emplace();
-    // Head lookups land all over a large copy: start each one a few
+    // Head lookups land all over a large copy: each one's table slot is
+    // loaded 2 * kAhead matches ahead, and the row it points to kAhead
     // matches ahead.
     constexpr size_t kAhead = 8;
-    for (size_t i = 0; head_rel != nullptr && i < kAhead && i < found.size(); ++i)
-      head_rel->prefetch({head_args.data() + found[i].head, arity});
+    head_hashes.clear();
+    if (head_rel != nullptr) {
+      for (const Found& f : found) head_hashes.push_back(Relation::hash({head_args.data() + f.head, arity}));
+      for (size_t i = 0; i < 2 * kAhead && i < found.size(); ++i) head_rel->prefetch_slot(head_hashes[i]);
+      for (size_t i = 0; i < kAhead && i < found.size(); ++i) head_rel->prefetch_candidate(head_hashes[i]);
+    }
     for (size_t i = 0; i < found.size(); ++i) {
       const Found& f = found[i];
-      if (head_rel != nullptr && i + kAhead < found.size())
-        head_rel->prefetch({head_args.data() + found[i + kAhead].head, arity});
+      if (head_rel != nullptr) {
+        if (i + 2 * kAhead < found.size()) head_rel->prefetch_slot(head_hashes[i + 2 * kAhead]);
+        if (i + kAhead < found.size()) head_rel->prefetch_candidate(head_hashes[i + kAhead]);
+      }
       if (should_stop()) return std::unexpected(EvalError(EvalError::Interrupted{}));
       c.b = f.b;
       c.d = f.d;
@@ -726,11 +822,12 @@ struct FastFiring::Impl {
       int64_t row = -1;
       if (head_rel != nullptr) {
         // The copy holds exactly what the store would read.
-        row = head_rel->find(args);
+        row = head_rel->find(args, head_hashes[i]);
         old = row < 0 ? AtomState{} : head_rel->state(static_cast<uint32_t>(row));
-        // Without per-source records a fold that changes nothing writes
-        // nothing: the store need not be asked. (The copy's arity is the
-        // profile's, so the arity check would pass.)
+        // Without per-source records the fold is the store's own: one that
+        // changes nothing writes nothing, and the store need not be asked.
+        // (The copy's arity is the profile's, so the arity check would
+        // pass.)
         if (!keeps_records) {
           const AtomState folded = RuvoStore::fold_in(aggregation, old, c.b, c.d);
           if (AtomState::approx_eq(old, folded)) continue;
@@ -743,6 +840,12 @@ struct FastFiring::Impl {
             write_behind(r.head_pred_id, *head_rel, **head_profile, at);
             continue;
           }
+          // Written now, as the upsert would write it.
+          if (auto w = store.write_folded_state(**head_profile, args, folded); !w)
+            return std::unexpected(EvalError(std::move(w.error())));
+          ++changed;
+          head_rel->note_write_at(row, args, folded, ++seq, head_hashes[i]);
+          continue;
         }
         next = store.upsert_atom_known_old(**head_profile, args, c, old);
       } else {
@@ -752,7 +855,7 @@ struct FastFiring::Impl {
       if (!AtomState::approx_eq(old, *next)) {
         ++changed;
         if (head_rel != nullptr) {
-          head_rel->note_write_at(row, args, *next, ++seq);
+          head_rel->note_write_at(row, args, *next, ++seq, head_hashes[i]);
         } else {
           note_write(r.head_pred_id, args, *next);
         }

@@ -1,18 +1,21 @@
 #include "ruvo_engine/src/relation.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
+#include "ruvo_core/src/fault.h"
 #include "ruvo_core/src/hash.h"
 
 namespace ruvo {
 
 namespace {
 
-uint64_t hash_args(std::span<const uint64_t> args) {
-  uint64_t h = 0x9e3779b97f4a7c15ULL ^ args.size();
-  for (uint64_t a : args) h = mix64(h ^ a) + 0x9e3779b97f4a7c15ULL;
-  return h;
+// Word by word: rows are short, and a call into memcmp costs more.
+bool same_args(std::span<const uint64_t> a, const uint64_t* b) {
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i]) return false;
+  return true;
 }
 
 bool row_less(const std::vector<uint64_t>& all, uint32_t arity, uint32_t a, uint32_t b) {
@@ -89,73 +92,112 @@ const std::vector<uint32_t>& RowIndex::group(const uint64_t* args,
   if (g == nullptr) return kEmpty;
   if (g->sorted < g->rows.size()) {
     auto less = [&](uint32_t a, uint32_t b) { return row_less(all_args, arity_, a, b); };
-    auto mid = g->rows.begin() + static_cast<std::ptrdiff_t>(g->sorted);
-    std::sort(mid, g->rows.end(), less);
-    std::inplace_merge(g->rows.begin(), mid, g->rows.end(), less);
-    g->sorted = g->rows.size();
+    std::vector<uint32_t>& rows = g->rows;
+    const auto mid = rows.begin() + static_cast<std::ptrdiff_t>(g->sorted);
+    std::sort(mid, rows.end(), less);
+    if ((rows.end() - mid) * 16 < mid - rows.begin()) {
+      // A few rows joining a large group: each finds its place by binary
+      // search, so that comparisons (each reading two rows' arguments)
+      // grow with the rows added rather than with the group. Rows differ
+      // in their arguments, so the merged order is the only sorted one.
+      const std::vector<uint32_t> added(mid, rows.end());
+      auto placed = mid;  // rows[0, placed) of the old ones are not yet moved
+      auto out = rows.end();
+      for (auto t = added.rbegin(); t != added.rend(); ++t) {
+        const auto at = std::upper_bound(rows.begin(), placed, *t, less);
+        out = std::move_backward(at, placed, out);
+        *--out = *t;
+        placed = at;
+      }
+    } else {
+      std::inplace_merge(rows.begin(), mid, rows.end(), less);
+    }
+    g->sorted = rows.size();
   }
   return g->rows;
+}
+
+const std::vector<uint32_t>& RowIndex::group_unsorted(const uint64_t* args) {
+  Group* g = find_or_add(hash_of(args), false);
+  return g == nullptr ? kEmpty : g->rows;
 }
 
 // ---- Relation ----
 
 // A slot holds the row in its low half and the upper half of the row's
 // hash in its high half, so that most slots of other atoms are passed over
-// without reading their arguments.
+// without reading their arguments. The top bits of that half pick the home
+// slot, so that a table grows without hashing a row again, and the order
+// of a table is kept in its doubled successor: it grows in one sweep.
 namespace {
 constexpr uint64_t kEmptySlot = ~uint64_t{0};
-uint64_t slot_of(uint32_t row, uint64_t h) { return (h & 0xffffffff00000000ULL) | row; }
+constexpr uint64_t kTagMask = 0xffffffff00000000ULL;
+uint64_t slot_of(uint32_t row, uint64_t h) { return (h & kTagMask) | row; }
 }  // namespace
 
-int64_t Relation::find(std::span<const uint64_t> args) const {
+void Relation::place(uint64_t slot) {
+  const size_t mask = table_.size() - 1;
+  size_t i = home(slot);
+  while (table_[i] != kEmptySlot) i = (i + 1) & mask;
+  table_[i] = slot;
+}
+
+uint64_t Relation::hash(std::span<const uint64_t> args) {
+  uint64_t h = 0x9e3779b97f4a7c15ULL ^ args.size();
+  for (uint64_t a : args) h = mix64(h ^ a) + 0x9e3779b97f4a7c15ULL;
+  return h;
+}
+
+int64_t Relation::find(std::span<const uint64_t> args, uint64_t h) const {
   if (table_.empty()) return -1;
-  const size_t cap = table_.size();
-  const uint64_t h = hash_args(args);
-  const uint64_t tag = h & 0xffffffff00000000ULL;
-  size_t i = h & (cap - 1);
+  const size_t mask = table_.size() - 1;
+  const uint64_t tag = h & kTagMask;
+  size_t i = home(h);
   while (table_[i] != kEmptySlot) {
-    if ((table_[i] & 0xffffffff00000000ULL) == tag) {
+    if ((table_[i] & kTagMask) == tag) {
       const uint32_t row = static_cast<uint32_t>(table_[i]);
-      if (std::equal(args.begin(), args.end(), args_.begin() + static_cast<std::ptrdiff_t>(row) * arity_))
-        return row;
+      if (same_args(args, args_.data() + static_cast<size_t>(row) * arity_)) return row;
     }
-    i = (i + 1) & (cap - 1);
+    i = (i + 1) & mask;
   }
   return -1;
 }
 
-void Relation::prefetch(std::span<const uint64_t> args) const {
+void Relation::prefetch_slot(uint64_t h) const {
   if (table_.empty()) return;
-  __builtin_prefetch(&table_[hash_args(args) & (table_.size() - 1)]);
+  __builtin_prefetch(&table_[home(h)]);
 }
 
-void Relation::grow_table() { grow_table_to(table_.empty() ? 64 : table_.size() * 2); }
+void Relation::prefetch_candidate(uint64_t h) const {
+  if (table_.empty()) return;
+  const uint64_t slot = table_[home(h)];
+  if (slot == kEmptySlot || (slot & kTagMask) != (h & kTagMask)) return;
+  prefetch_row(static_cast<uint32_t>(slot));
+}
 
-void Relation::grow_table_to(size_t cap) {
+void Relation::reset_table(size_t cap) {
+  // Homes come from the 32 bits a slot keeps of the hash.
+  if (cap > (size_t{1} << 32)) fault("relation of more than 2^31 rows");
   table_.assign(cap, kEmptySlot);
-  for (uint32_t row = 0; row < states_.size(); ++row) {
-    const uint64_t h = hash_args(args(row));
-    size_t i = h & (cap - 1);
-    while (table_[i] != kEmptySlot) i = (i + 1) & (cap - 1);
-    table_[i] = slot_of(row, h);
-  }
+  table_shift_ = 64 - static_cast<unsigned>(std::countr_zero(cap));
 }
 
-uint32_t Relation::add_row(std::span<const uint64_t> a, const AtomState& s) {
+void Relation::grow_table() {
+  std::vector<uint64_t> old;
+  old.swap(table_);
+  reset_table(old.empty() ? 64 : old.size() * 2);
+  for (uint64_t slot : old)
+    if (slot != kEmptySlot) place(slot);
+}
+
+uint32_t Relation::add_row(std::span<const uint64_t> a, const AtomState& s, uint64_t h) {
   const uint32_t row = static_cast<uint32_t>(states_.size());
   args_.insert(args_.end(), a.begin(), a.end());
   states_.push_back(s);
   changed_at_.push_back(0);
   if (non_finite_state(s)) ++non_finite_;
-  if ((states_.size()) * 2 > table_.size()) {
-    grow_table();
-  } else {
-    const size_t cap = table_.size();
-    const uint64_t h = hash_args(a);
-    size_t i = h & (cap - 1);
-    while (table_[i] != kEmptySlot) i = (i + 1) & (cap - 1);
-    table_[i] = slot_of(row, h);
-  }
+  if (states_.size() * 2 > table_.size()) grow_table();
+  place(slot_of(row, h));
   for (auto& idx : indexes_) idx->add(row, args_.data() + static_cast<size_t>(row) * arity_);
   return row;
 }
@@ -170,7 +212,8 @@ bool Relation::load(ScanRows&& rows) {
     if (non_finite_state(s)) ++non_finite_;
   size_t cap = 64;
   while (cap < states_.size() * 2) cap *= 2;
-  grow_table_to(cap);
+  reset_table(cap);
+  for (uint32_t row = 0; row < states_.size(); ++row) place(slot_of(row, hash(args(row))));
   return true;
 }
 
@@ -179,10 +222,10 @@ void Relation::note_write(std::span<const uint64_t> a, const AtomState& s, uint6
 }
 
 void Relation::note_write_at(int64_t found, std::span<const uint64_t> a, const AtomState& s,
-                             uint64_t seq) {
+                             uint64_t seq, uint64_t h) {
   uint32_t row;
   if (found < 0) {
-    row = add_row(a, s);
+    row = add_row(a, s, h);
   } else {
     row = static_cast<uint32_t>(found);
     if (non_finite_state(states_[row])) --non_finite_;
@@ -190,8 +233,7 @@ void Relation::note_write_at(int64_t found, std::span<const uint64_t> a, const A
     if (non_finite_state(s)) ++non_finite_;
   }
   changed_at_[row] = seq;
-  log_seq_.push_back(seq);
-  log_row_.push_back(row);
+  log_.push_back({seq, row});
 }
 
 RowIndex& Relation::index(uint64_t mask) {
@@ -223,11 +265,11 @@ size_t Relation::bytes() const {
 
 void Relation::changed_since(uint64_t since, std::vector<uint32_t>& out) const {
   out.clear();
-  auto first = std::upper_bound(log_seq_.begin(), log_seq_.end(), since);
-  for (auto it = first; it != log_seq_.end(); ++it) {
-    const uint32_t row = log_row_[static_cast<size_t>(it - log_seq_.begin())];
+  auto first = std::upper_bound(log_.begin(), log_.end(), since,
+                                [](uint64_t s, const LogEntry& e) { return s < e.seq; });
+  for (auto it = first; it != log_.end(); ++it) {
     // A row's latest entry is the one carrying its current change number.
-    if (changed_at_[row] == *it) out.push_back(row);
+    if (changed_at_[it->row] == it->seq) out.push_back(it->row);
   }
 }
 

@@ -34,6 +34,8 @@ class RowIndex {
   // `args` (only the masked positions of `args` are read), sorted by
   // arguments. `all_args` is the relation's flat argument array.
   const std::vector<uint32_t>& group(const uint64_t* args, const std::vector<uint64_t>& all_args);
+  // The same rows in no particular order.
+  const std::vector<uint32_t>& group_unsorted(const uint64_t* args);
   uint64_t hash_of(const uint64_t* args) const;
   // The heap bytes it holds (arrays by capacity); no group is visited.
   size_t bytes() const;
@@ -66,14 +68,27 @@ class Relation {
   const AtomState& state(uint32_t row) const { return states_[row]; }
   uint64_t changed_at(uint32_t row) const { return changed_at_[row]; }
   // The sequence number of the latest write, 0 when none since loading.
-  uint64_t last_change() const { return log_seq_.empty() ? 0 : log_seq_.back(); }
+  uint64_t last_change() const { return log_.empty() ? 0 : log_.back().seq; }
   // Rows holding an infinity or a NaN in either field.
   size_t non_finite() const { return non_finite_; }
 
+  // The hash by which the table finds an atom's arguments.
+  static uint64_t hash(std::span<const uint64_t> args);
   // Row of the atom, or -1. REQUIRES: args.size() == arity().
-  int64_t find(std::span<const uint64_t> args) const;
-  // Starts loading what find(args) will read first; no effect otherwise.
-  void prefetch(std::span<const uint64_t> args) const;
+  int64_t find(std::span<const uint64_t> args) const { return find(args, hash(args)); }
+  // The same for a caller that has the hash: h == hash(args).
+  int64_t find(std::span<const uint64_t> args, uint64_t h) const;
+  // Starts loading the table slot where find(args, h) starts.
+  void prefetch_slot(uint64_t h) const;
+  // Starts loading the arguments and state of the row that find(args, h)
+  // will most likely compare first, reading the slot prefetch_slot(h)
+  // loaded; no effect when that slot holds no such row.
+  void prefetch_candidate(uint64_t h) const;
+  // Starts loading the arguments and state of `row`.
+  void prefetch_row(uint32_t row) const {
+    __builtin_prefetch(args_.data() + static_cast<size_t>(row) * arity_);
+    __builtin_prefetch(&states_[row]);
+  }
   // The rows of a whole-predicate scan (change number 0), taken over from
   // `rows`. False, leaving the relation empty, when a row's length is not
   // the arity. REQUIRES: the relation is empty.
@@ -84,7 +99,12 @@ class Relation {
   // The same for a caller that has just looked the atom up: `row` is
   // find(args) (-1 when absent), unchanged since.
   void note_write_at(int64_t row, std::span<const uint64_t> args, const AtomState& s,
-                     uint64_t seq);
+                     uint64_t seq) {
+    note_write_at(row, args, s, seq, row < 0 ? hash(args) : 0);
+  }
+  // The same with h == hash(args) (any value when row >= 0).
+  void note_write_at(int64_t row, std::span<const uint64_t> args, const AtomState& s,
+                     uint64_t seq, uint64_t h);
 
   // The index of rows by the positions in `mask` (built on first use and
   // kept up to date).
@@ -103,17 +123,28 @@ class Relation {
   size_t bytes() const;
 
  private:
-  uint32_t add_row(std::span<const uint64_t> args, const AtomState& s);
+  // REQUIRES: h == hash(args).
+  uint32_t add_row(std::span<const uint64_t> args, const AtomState& s, uint64_t h);
+  // The table's slot where a search for hash `h` (or for a slot of that
+  // hash) starts.
+  size_t home(uint64_t h) const { return static_cast<size_t>(h >> table_shift_); }
+  // Puts a slot into the table. REQUIRES: a free slot.
+  void place(uint64_t slot);
+  // An empty table of `cap` slots, a power of two.
+  void reset_table(size_t cap);
+  // Doubles the table (or makes the first one).
   void grow_table();
-  // Rebuilds the table with `cap` slots (a power of two above 2 * size()).
-  void grow_table_to(size_t cap);
   uint32_t arity_;
   std::vector<uint64_t> args_;
   std::vector<AtomState> states_;
   std::vector<uint64_t> changed_at_;
-  std::vector<uint64_t> log_seq_;
-  std::vector<uint32_t> log_row_;
+  struct LogEntry {
+    uint64_t seq;
+    uint32_t row;
+  };
+  std::vector<LogEntry> log_;    // every write, by ascending seq
   std::vector<uint64_t> table_;  // open addressing over rows (see find)
+  unsigned table_shift_ = 64;
   size_t non_finite_ = 0;
   std::vector<std::unique_ptr<RowIndex>> indexes_;
 };

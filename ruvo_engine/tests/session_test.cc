@@ -223,5 +223,58 @@ TEST(SessionWarmBudget, CountsItsCopies) {
   EXPECT_GE(s.warm_bytes(), 2 * 1000 * (8 + 16 + 8));
 }
 
+// A later call finds the matches of changed rows out of order (joining
+// the changed goal first, one pass per changed goal, rows in the order
+// they changed), yet applies them in the order of a whole firing. h folds by maximum: a stronger match first
+// changes h once, a weaker one first twice, so the counts tell the order.
+TEST(SessionMaterialize, LaterCallsApplyMatchesInBodyOrder) {
+  struct Fact {
+    const char* pred;
+    std::vector<uint64_t> args;
+    double b;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Fact> first, later;
+  };
+  const std::vector<Case> cases = {
+      {"p changed", {{"e", {1, 3}, 1}, {"e", {2, 2}, 1}, {"p", {9}, 1}},
+       {{"p", {2}, 0.9}, {"p", {3}, 0.5}}},
+      {"e and p changed", {{"e", {1, 3}, 1}, {"p", {9}, 1}},
+       {{"e", {2, 2}, 1}, {"p", {2}, 0.5}, {"p", {3}, 0.9}}},
+      {"e changed, out of order", {{"p", {2}, 0.9}, {"p", {3}, 0.5}},
+       {{"e", {2, 2}, 1}, {"e", {1, 3}, 1}}},
+  };
+  // Once more with e's rows padded by constant arguments: long rows.
+  for (const size_t pad : {0, 7}) {
+    for (const Case& c : cases) {
+      std::vector<std::string> outcome[2];
+      for (const bool reference : {false, true}) {
+        EngineSession s = ok(EngineSession::open_temporary());
+        s.eval_control.reference = reference;
+        const Term X = Term::var("X"), Y = Term::var("Y");
+        std::vector<Term> e_args = {X, Y};
+        e_args.resize(2 + pad, Term::constant(0));
+        ok(s.edb.add_rule("main", Rule{1, "h", 1, {Term::constant(7)},
+                                       {AtomGoal{"e", 2 + pad, false, e_args}, AtomGoal{"p", 1, false, {Y}}},
+                                       1, 0}));
+        for (const auto* facts : {&c.first, &c.later}) {
+          for (Fact f : *facts) {
+            // Ids whose bytes do not all order alike: 1 < 2 in the upper
+            // ones, 1 > 2 in the lowest.
+            for (uint64_t& a : f.args) a = a << 16 | (0xff - a);
+            if (f.pred[0] == 'e') f.args.resize(2 + pad, 0);
+            ok(s.edb.assert_fact("main", f.pred, f.args.size(), f.args, f.b, 0, {}));
+          }
+          const EvalStats st = ok(s.materialize_with_options("main", std::nullopt));
+          outcome[reference].push_back(std::to_string(st.atoms_changed) + " " +
+                                       std::to_string(ok(s.get_atom_state("h", {7})).b));
+        }
+      }
+      EXPECT_EQ(outcome[false], outcome[true]) << c.name << ", padded by " << pad;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ruvo::test

@@ -158,7 +158,9 @@ StoreResult<AtomState> RuvoStore::load_state(std::string_view state_key) const {
 }
 
 StoreResult<void> RuvoStore::write_state(std::string_view state_key, const AtomState& s) const {
-  const std::string record = encode_atom_state(s);
+  char bytes[kAtomStateBytes];
+  encode_atom_state_into(s, bytes);
+  const std::string_view record(bytes, sizeof bytes);
   if (!caches_) {
     if (auto r = state_.insert(state_key, record); !r) return std::unexpected(StoreError(r.error()));
     return {};
@@ -288,7 +290,8 @@ StoreResult<void> RuvoStore::write_folded_state(const PredicateProfile& profile,
                                                 std::span<const uint64_t> args,
                                                 const AtomState& s) const {
   StateKeyBuf key(profile.pred_id, args);
-  return write_state(key.view(), s);
+  if (auto r = write_state(key.view(), s); !r) return r;
+  return update_indices(profile, args, key.view());
 }
 
 StoreResult<AtomState> RuvoStore::fold_and_write(const PredicateProfile& profile,

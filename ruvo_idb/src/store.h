@@ -204,10 +204,11 @@ class RuvoStore {
                                                const Contribution& c, const AtomState& old) const;
   // Stores `s` as the atom's state with everything an upsert that changed
   // the state to `s` writes besides (for a profile without per-source
-  // records: nothing but index entries). For a caller that folded the
-  // contribution itself with fold_in and found the state changed.
-  // REQUIRES: the profile keeps no per-source records and has no indexes
-  // (whose positions could fault); args.size() == profile.arity.
+  // records: its index entries, where a position beyond the arguments
+  // faults after the state was written, as in an upsert). For a caller
+  // that folded the contribution itself with fold_in and found the state
+  // changed. REQUIRES: the profile keeps no per-source records;
+  // args.size() == profile.arity.
   StoreResult<void> write_folded_state(const PredicateProfile& profile,
                                        std::span<const uint64_t> args, const AtomState& s) const;
   // While off, writes of atom states keep the in-memory caches exact but

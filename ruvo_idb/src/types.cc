@@ -14,11 +14,15 @@ bool AtomState::approx_eq(const AtomState& s, const AtomState& t) {
   return std::fabs(s.b - t.b) < kPresenceThreshold && std::fabs(s.d - t.d) < kPresenceThreshold;
 }
 
+void encode_atom_state_into(const AtomState& s, char* out) {
+  Writer w(out);
+  w.f64(s.b);
+  w.f64(s.d);
+}
+
 std::string encode_atom_state(const AtomState& s) {
-  return bincode::encode_with([] { return bincode::kF64 * 2; }, [&](Writer& w) {
-    w.f64(s.b);
-    w.f64(s.d);
-  });
+  return bincode::encode_with([] { return kAtomStateBytes; },
+                              [&](Writer& w) { encode_atom_state_into(s, w.pos()); });
 }
 
 bincode::Result<AtomState> decode_atom_state(std::string_view bytes) {

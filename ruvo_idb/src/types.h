@@ -29,6 +29,9 @@ struct Contribution {
 };
 
 std::string encode_atom_state(const AtomState& s);
+// The same record written into `out`, which holds kAtomStateBytes bytes.
+inline constexpr size_t kAtomStateBytes = 16;
+void encode_atom_state_into(const AtomState& s, char* out);
 // Fewer than 16 bytes: Io(Kind(UnexpectedEof)); extra bytes ignored.
 bincode::Result<AtomState> decode_atom_state(std::string_view bytes);
 std::string encode_contribution(const Contribution& c);

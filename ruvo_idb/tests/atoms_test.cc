@@ -200,6 +200,30 @@ TEST_P(IdbAtoms, IndexEntries) {
   EXPECT_EQ(dump(store(), "idx_" + std::to_string(bad) + "_ok").size(), 1u);
 }
 
+// A caller folding by itself stores what upsert_atom stores: the same
+// state and index entries, read back alike through every cache.
+TEST_P(IdbAtoms, FoldedStatesAreStoredAsUpsertsStoreThem) {
+  RuvoStore folded = temp_store(GetParam());
+  const std::vector<IndexSpec> ix = {{"by_y", {1}}};
+  const PredicateProfile prof = reg("e", 2, kMax, kNone, ix);
+  ok(folded.registry.register_predicate("e", 2, kMax, kNone, ix));
+  struct Up { uint64_t x, y; double b, d; };
+  for (const Up& u : std::vector<Up>{{1, 2, 0.5, 0}, {1, 2, 0.7, 0.1}, {1, 2, 0.2, 0}, {3, 2, kNaN, 0.5},
+                                     {1, 2, 0.7 + 1e-13, 0}, {9, 9, 1, 1}}) {
+    const std::vector<uint64_t> args = {u.x, u.y};
+    up(prof.pred_id, args, u.b, u.d);
+    const AtomState old = ok(folded.get_state(prof.pred_id, args));
+    const AtomState next = RuvoStore::fold_in(kMax, old, u.b, u.d);
+    if (!AtomState::approx_eq(old, next)) ok(folded.store_folded_state(prof, args, next));
+    EXPECT_TRUE(same_bits(ok(folded.get_state(prof.pred_id, args)), get(prof.pred_id, args)));
+  }
+  for (const std::string& tree : {std::string("state"), "idx_" + std::to_string(prof.pred_id) + "_by_y"})
+    EXPECT_EQ(dump(folded, tree), dump(store(), tree)) << tree;
+  EXPECT_EQ(ok(folded.scan_predicate(prof.pred_id)).size(), 3u);
+  EXPECT_EQ(err(folded.store_folded_state(prof, std::vector<uint64_t>{1}, {1, 0})),
+            "InvalidArity { expected: 2, found: 1 }");
+}
+
 INSTANTIATE_TEST_SUITE_P(Caches, IdbAtoms, ::testing::Bool());
 
 }  // namespace
