@@ -247,17 +247,16 @@ RowIndex& Relation::index(uint64_t mask) {
 }
 
 void Relation::forget_changes_up_to(uint64_t seq) {
-  const auto n = std::upper_bound(log_seq_.begin(), log_seq_.end(), seq) - log_seq_.begin();
-  log_seq_.erase(log_seq_.begin(), log_seq_.begin() + n);
-  log_row_.erase(log_row_.begin(), log_row_.begin() + n);
-  log_seq_.shrink_to_fit();
-  log_row_.shrink_to_fit();
+  const auto end = std::upper_bound(log_.begin(), log_.end(), seq,
+                                    [](uint64_t s, const LogEntry& e) { return s < e.seq; });
+  log_.erase(log_.begin(), end);
+  log_.shrink_to_fit();
 }
 
 size_t Relation::bytes() const {
   size_t n = args_.capacity() * sizeof(uint64_t) + states_.capacity() * sizeof(AtomState) +
-             changed_at_.capacity() * sizeof(uint64_t) + log_seq_.capacity() * sizeof(uint64_t) +
-             log_row_.capacity() * sizeof(uint32_t) + table_.capacity() * sizeof(uint64_t) +
+             changed_at_.capacity() * sizeof(uint64_t) + log_.capacity() * sizeof(LogEntry) +
+             table_.capacity() * sizeof(uint64_t) +
              indexes_.capacity() * sizeof(indexes_[0]);
   for (const auto& idx : indexes_) n += sizeof(RowIndex) + idx->bytes();
   return n;
