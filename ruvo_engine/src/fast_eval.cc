@@ -271,7 +271,7 @@ struct FastFiring::Impl {
 
   size_t scratch_bytes() const {
     size_t n = (vals.capacity() + head_args.capacity() + sort_items.capacity() +
-                sort_scratch.capacity()) * sizeof(uint64_t) +
+                sort_scratch.capacity() + head_hashes.capacity()) * sizeof(uint64_t) +
                bound.capacity() +
                (key.capacity() + order.capacity() + delta_rows.capacity()) * sizeof(uint32_t) +
                delta_indexes.capacity() * sizeof(delta_indexes[0]) +
@@ -295,6 +295,7 @@ struct FastFiring::Impl {
     std::vector<uint64_t>().swap(sort_items);
     std::vector<uint64_t>().swap(sort_scratch);
     std::vector<Found>().swap(kept_scratch);
+    std::vector<uint64_t>().swap(head_hashes);
     std::vector<Relation*>().swap(positive_rel);
   }
 
