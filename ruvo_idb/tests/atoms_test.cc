@@ -201,25 +201,33 @@ TEST_P(IdbAtoms, IndexEntries) {
 }
 
 // A caller folding by itself stores what upsert_atom stores: the same
-// state and index entries, read back alike through every cache.
+// state and index entries, read back alike through every cache, and the
+// same fault on an index position beyond the arguments.
 TEST_P(IdbAtoms, FoldedStatesAreStoredAsUpsertsStoreThem) {
   RuvoStore folded = temp_store(GetParam());
-  const std::vector<IndexSpec> ix = {{"by_y", {1}}};
-  const PredicateProfile prof = reg("e", 2, kMax, kNone, ix);
-  ok(folded.registry.register_predicate("e", 2, kMax, kNone, ix));
   struct Up { uint64_t x, y; double b, d; };
-  for (const Up& u : std::vector<Up>{{1, 2, 0.5, 0}, {1, 2, 0.7, 0.1}, {1, 2, 0.2, 0}, {3, 2, kNaN, 0.5},
-                                     {1, 2, 0.7 + 1e-13, 0}, {9, 9, 1, 1}}) {
-    const std::vector<uint64_t> args = {u.x, u.y};
-    up(prof.pred_id, args, u.b, u.d);
-    const AtomState old = ok(folded.get_state(prof.pred_id, args));
-    const AtomState next = RuvoStore::fold_in(kMax, old, u.b, u.d);
-    if (!AtomState::approx_eq(old, next)) ok(folded.write_folded_state(prof, args, next));
-    EXPECT_TRUE(same_bits(ok(folded.get_state(prof.pred_id, args)), get(prof.pred_id, args)));
+  const std::vector<Up> ups = {{1, 2, 0.5, 0}, {1, 2, 0.7, 0.1}, {1, 2, 0.2, 0}, {3, 2, kNaN, 0.5},
+                               {1, 2, 0.7 + 1e-13, 0}, {9, 9, 1, 1}};
+  for (const AggregationMode agg : {kMax, kCapped}) {
+    const std::string name = "e" + std::to_string(int(agg));
+    const std::vector<IndexSpec> ix = {{"by_y", {1}}};
+    const PredicateProfile prof = reg(name, 2, agg, kNone, ix);
+    ok(folded.registry.register_predicate(name, 2, agg, kNone, ix));
+    for (const Up& u : ups) {
+      const std::vector<uint64_t> args = {u.x, u.y};
+      up(prof.pred_id, args, u.b, u.d);
+      const AtomState old = ok(folded.get_state(prof.pred_id, args));
+      const AtomState next = RuvoStore::fold_in(agg, old, u.b, u.d);
+      if (!AtomState::approx_eq(old, next)) ok(folded.write_folded_state(prof, args, next));
+      EXPECT_TRUE(same_bits(ok(folded.get_state(prof.pred_id, args)), get(prof.pred_id, args)));
+    }
+    for (const std::string& tree : {std::string("state"), "idx_" + std::to_string(prof.pred_id) + "_by_y"})
+      EXPECT_EQ(dump(folded, tree), dump(store(), tree)) << tree;
+    EXPECT_EQ(ok(folded.scan_predicate(prof.pred_id)).size(), 3u);
   }
-  for (const std::string& tree : {std::string("state"), "idx_" + std::to_string(prof.pred_id) + "_by_y"})
-    EXPECT_EQ(dump(folded, tree), dump(store(), tree)) << tree;
-  EXPECT_EQ(ok(folded.scan_predicate(prof.pred_id)).size(), 3u);
+  const PredicateProfile bad = ok(folded.registry.register_predicate("bad", 2, kMax, kNone, {{"x", {2}}}));
+  EXPECT_THROW((void)folded.write_folded_state(bad, std::vector<uint64_t>{1, 2}, {0.5, 0}), Fault);
+  EXPECT_EQ(ok(folded.get_state(bad.pred_id, std::vector<uint64_t>{1, 2})).b, 0.5);
 }
 
 INSTANTIATE_TEST_SUITE_P(Caches, IdbAtoms, ::testing::Bool());
