@@ -245,7 +245,8 @@ TEST(SessionMaterialize, LaterCallsApplyMatchesInBodyOrder) {
       {"e changed, out of order", {{"p", {2}, 0.9}, {"p", {3}, 0.5}},
        {{"e", {2, 2}, 1}, {"e", {1, 3}, 1}}},
   };
-  // Once more with e's rows padded by constant arguments: long rows.
+  // Once more with e's rows padded by more arguments: long rows, and many
+  // variables to order the matches by.
   for (const size_t pad : {0, 7}) {
     for (const Case& c : cases) {
       std::vector<std::string> outcome[2];
@@ -254,7 +255,7 @@ TEST(SessionMaterialize, LaterCallsApplyMatchesInBodyOrder) {
         s.eval_control.reference = reference;
         const Term X = Term::var("X"), Y = Term::var("Y");
         std::vector<Term> e_args = {X, Y};
-        e_args.resize(2 + pad, Term::constant(0));
+        for (size_t i = 0; i < pad; ++i) e_args.push_back(Term::var("P" + std::to_string(i)));
         ok(s.edb.add_rule("main", Rule{1, "h", 1, {Term::constant(7)},
                                        {AtomGoal{"e", 2 + pad, false, e_args}, AtomGoal{"p", 1, false, {Y}}},
                                        1, 0}));
