@@ -832,20 +832,19 @@ struct FastFiring::Impl {
         if (!keeps_records) {
           const AtomState folded = RuvoStore::fold_in(aggregation, old, c.b, c.d);
           if (AtomState::approx_eq(old, folded)) continue;
+          // Written as the upsert would write it: now, or, held back, when
+          // the store is next read.
+          if (!behind) {
+            if (auto w = store.write_folded_state(**head_profile, args, folded); !w)
+              return std::unexpected(EvalError(std::move(w.error())));
+          }
+          ++changed;
+          head_rel->note_write_at(row, args, folded, ++seq, head_hashes[i]);
           if (behind) {
-            // What the upsert would store; written when the store is next read.
-            ++changed;
-            head_rel->note_write_at(row, args, folded, ++seq);
             const uint32_t at = row >= 0 ? static_cast<uint32_t>(row)
                                          : static_cast<uint32_t>(head_rel->size() - 1);
             write_behind(r.head_pred_id, *head_rel, **head_profile, at);
-            continue;
           }
-          // Written now, as the upsert would write it.
-          if (auto w = store.write_folded_state(**head_profile, args, folded); !w)
-            return std::unexpected(EvalError(std::move(w.error())));
-          ++changed;
-          head_rel->note_write_at(row, args, folded, ++seq, head_hashes[i]);
           continue;
         }
         next = store.upsert_atom_known_old(**head_profile, args, c, old);

@@ -120,9 +120,6 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
   if (!wm) return std::unexpected(EngineError(std::move(wm.error())));
   auto program = edb.get_program(branch);
   if (!program) return std::unexpected(EngineError(std::move(program.error())));
-  std::vector<GroundFact>* facts = &program->facts;
-  const std::vector<Rule>* rules = &program->rules;
-  const std::vector<Constraint>* constraints = &program->constraints;
 
   // Every IDB write of the call reaches the database in one atomic step
   // before it returns: the whole call with its watermark on success, what
@@ -148,7 +145,7 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
   // is only registered, as before.
   const uint64_t applied_up_to = warm && warm->branch == branch ? warm->facts_applied_up_to : 0;
   uint64_t greatest_fact = 0;
-  for (GroundFact& fact : *facts) {
+  for (GroundFact& fact : program->facts) {
     // A long log can be stopped while its facts are applied, too.
     if (interrupt_requested()) return std::unexpected(EngineError(EvalError(EvalError::Interrupted{})));
     PredConfig config = config_for(pred_configs, fact.pred_name);
@@ -162,25 +159,19 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
     greatest_fact = std::max(greatest_fact, fact.event_id);
     if (fact.event_id <= applied_up_to && profile->aggregation == AggregationMode::Maximum) continue;
     Contribution c{fact.b, fact.d, "edb_" + std::to_string(fact.event_id)};
-    // The warm copies learn of every state a fact changes.
-    std::optional<AtomState> old;
-    if (warm) {
-      auto read = idb.get_state(profile->pred_id, fact.args);
-      if (read) old = *read;
-      else warm.reset();
-    }
-    // The arguments are kept only for the warm copies.
-    auto state = idb.upsert_atom(
-        AtomKey{profile->pred_id, warm ? std::vector<uint64_t>(fact.args) : std::move(fact.args)}, c);
+    const AtomKey atom{profile->pred_id, std::move(fact.args)};
+    AtomState old;
+    auto state = idb.upsert_atom(atom, c, &old);
     if (!state) return std::unexpected(EngineError(std::move(state.error())));
-    if (warm && !AtomState::approx_eq(*old, *state)) warm->fast->note_write(profile->pred_id, fact.args, *state);
+    // The warm copies learn of every state a fact changes.
+    if (warm && !AtomState::approx_eq(old, *state)) warm->fast->note_write(atom.pred_id, atom.args, *state);
   }
 
 
-  auto compiled_rules = compile_rules(idb, *rules, pred_configs);
+  auto compiled_rules = compile_rules(idb, program->rules, pred_configs);
   if (!compiled_rules) return std::unexpected(EngineError(std::move(compiled_rules.error())));
   for (const auto& [name, id] : compiled_rules->second) pred_ids.insert_or_assign(name, id);
-  auto compiled_constraints = compile_constraints(idb, *constraints, pred_configs);
+  auto compiled_constraints = compile_constraints(idb, program->constraints, pred_configs);
   if (!compiled_constraints)
     return std::unexpected(EngineError(std::move(compiled_constraints.error())));
   for (const auto& [name, id] : compiled_constraints->second)

@@ -245,12 +245,14 @@ StoreResult<std::shared_ptr<const PredicateProfile>> RuvoStore::upsert_profile(u
   return profile;
 }
 
-StoreResult<AtomState> RuvoStore::upsert_atom(const AtomKey& atom, const Contribution& c) const {
+StoreResult<AtomState> RuvoStore::upsert_atom(const AtomKey& atom, const Contribution& c,
+                                              AtomState* read) const {
   auto profile = upsert_profile(atom.pred_id, atom.args.size());
   if (!profile) return std::unexpected(std::move(profile.error()));
   StateKeyBuf key(atom.pred_id, atom.args);
   auto old = load_state(key.view());
   if (!old) return old;
+  if (read != nullptr) *read = *old;
   return fold_and_write(**profile, atom.args, key.view(), *old, c);
 }
 

@@ -183,8 +183,10 @@ class RuvoStore {
 
   // Folds the contribution into the atom's state by the predicate's profile
   // and returns the new state (also when the change was below 1e-12 and
-  // nothing was written).
-  StoreResult<AtomState> upsert_atom(const AtomKey& atom, const Contribution& c) const;
+  // nothing was written). `read`, when given, receives the state it folded
+  // into (set only when the fold was reached).
+  StoreResult<AtomState> upsert_atom(const AtomKey& atom, const Contribution& c,
+                                     AtomState* read = nullptr) const;
   // get_state followed by upsert_atom, reading the state once: sets `old`
   // to the state before the fold and returns the new one. A failed read is
   // reported before any profile error, as that pair of calls would. `old`
