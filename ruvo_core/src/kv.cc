@@ -65,6 +65,9 @@ struct TreeState {
   // newer). Guarded by DbState::batch_mu.
   PendingRows pending_rows;
   SortedRuns runs;
+  // Whether pending_rows has rows appended without a lookup (see
+  // Tree::insert_many). Changed under DbState::batch_mu (exclusive).
+  std::atomic<bool> unsettled{false};
 };
 
 struct DbState {
@@ -328,12 +331,12 @@ class TableFiles {
 rocksdb::Status write_pending(TreeState& tree, TableFiles& out) {
   PendingRows& rows = tree.pending_rows;
   rocksdb::Status s;
+  const std::vector<uint32_t>& order = rows.sorted();
   if (tree.runs.empty()) {
-    for (auto r = rows.sorted().begin(); s.ok() && r != rows.sorted().end(); ++r)
-      s = out.put(rows.key(*r), rows.value(*r));
+    for (auto r = order.begin(); s.ok() && r != order.end(); ++r) s = out.put(rows.key(*r), rows.value(*r));
     return s;
   }
-  PendingCursor memory(rows, rows.sorted());
+  PendingCursor memory(rows, order);
   std::vector<std::unique_ptr<RowCursor>> runs;
   tree.runs.cursors("", whole_run_options(), runs);
   std::vector<RowCursor*> sources{&memory};
@@ -395,6 +398,7 @@ rocksdb::Status commit_locked(DbState& db) {
     // The database now answers alone: with the writes, or without them.
     tree->pending.store(0, std::memory_order_release);
     tree->pending_rows.clear();
+    tree->unsettled.store(false, std::memory_order_relaxed);
     tree->runs.clear();
     if (!s.ok()) tree->writes.fetch_add(1, std::memory_order_release);
   }
@@ -444,6 +448,7 @@ void spill_locked(DbState& db) {
     }
     db.pending_memory -= tree->pending_rows.footprint();
     tree->pending_rows.clear();
+    tree->unsettled.store(false, std::memory_order_relaxed);
     db.spilled = true;
   }
   db.spill_at = db.budget;
@@ -460,7 +465,8 @@ rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, s
     std::unique_lock<std::shared_mutex> lock(db.batch_mu);
     const size_t before = tree.pending_rows.bytes();
     const size_t memory_before = tree.pending_rows.footprint();
-    tree.pending_rows.put(key, value);
+    tree.pending_rows.put(key, value);  // settles what was appended first
+    tree.unsettled.store(false, std::memory_order_relaxed);
     db.pending_bytes += tree.pending_rows.bytes() - before;
     db.pending_memory += tree.pending_rows.footprint() - memory_before;
     if (tree.pending.fetch_add(1, std::memory_order_release) == 0) db.batched.push_back(&tree);
@@ -485,6 +491,24 @@ rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, s
 // racing with the read may or may not be seen, as without a batch.
 bool reads_batch(const TreeState& tree) { return tree.pending.load(std::memory_order_acquire) != 0; }
 
+// How many scans this thread is inside: a scan holds the batch's lock
+// shared while it visits, so a read from inside its visit cannot take it
+// exclusively.
+thread_local int t_scans = 0;
+
+// Settles the rows appended to the tree's pending rows before a read,
+// which then finds them through the hash table and the key order instead
+// of row by row. Inside a scan's visit they are read row by row.
+// REQUIRES: batch_mu not held by this thread outside a scan.
+void settle_for_read(DbState& db, TreeState& tree) {
+  if (!tree.unsettled.load(std::memory_order_acquire) || t_scans > 0) return;
+  std::unique_lock<std::shared_mutex> lock(db.batch_mu);
+  const size_t before = tree.pending_rows.footprint();
+  tree.pending_rows.settle();
+  db.pending_memory = db.pending_memory - before + tree.pending_rows.footprint();
+  tree.unsettled.store(false, std::memory_order_release);
+}
+
 // A point read, through the pending batch when the tree has writes there.
 void assign_value(std::string* out, std::string_view v) { out->assign(v); }
 void assign_value(rocksdb::PinnableSlice* out, std::string_view v) { out->PinSelf(slice(v)); }
@@ -492,6 +516,7 @@ void assign_value(rocksdb::PinnableSlice* out, std::string_view v) { out->PinSel
 template <class Value>
 rocksdb::Status read_key(DbState& db, TreeState& tree, std::string_view key, Value* value) {
   if (reads_batch(tree)) {
+    settle_for_read(db, tree);
     std::shared_lock<std::shared_mutex> lock(db.batch_mu);
     if (auto pending = tree.pending_rows.find(key)) {
       assign_value(value, *pending);
@@ -541,6 +566,41 @@ Result<void> Tree::insert(std::string_view key, std::string_view value) const {
   TreeState& tree = tree_of(cf_);
   rocksdb::Status s = put_locked(*db_, tree, key, value, defers(*db_, tree));
   if (!s.ok()) return std::unexpected(error_of(s));
+  return {};
+}
+
+Result<void> Tree::insert_many(size_t n, const RowFn& rows, size_t* written) const {
+  *written = 0;
+  DbState& db = *db_;
+  std::lock_guard<std::mutex> lock(db.write_mu);
+  TreeState& tree = tree_of(cf_);
+  if (!defers(db, tree)) {
+    for (; *written < n; ++*written) {
+      const auto [key, value] = rows(*written);
+      rocksdb::Status s = put_locked(db, tree, key, value);
+      if (!s.ok()) return std::unexpected(error_of(s));
+    }
+    return {};
+  }
+  if (n == 0) return {};
+  {
+    std::unique_lock<std::shared_mutex> batch(db.batch_mu);
+    if (tree.pending.fetch_add(n, std::memory_order_release) == 0) db.batched.push_back(&tree);
+    for (size_t i = 0; i < n; ++i) {
+      const auto [key, value] = rows(i);
+      const size_t before = tree.pending_rows.bytes();
+      const size_t memory_before = tree.pending_rows.footprint();
+      tree.pending_rows.append(key, value);
+      db.pending_bytes += tree.pending_rows.bytes() - before;
+      db.pending_memory += tree.pending_rows.footprint() - memory_before;
+      if (tree.memo_valid && tree.memo_key == key) tree.memo_value.assign(value);
+      if (db.pending_memory > db.spill_at) spill_locked(db);
+    }
+    tree.unsettled.store(tree.pending_rows.unsettled(), std::memory_order_release);
+  }
+  // Counted once written, as by insert().
+  tree.writes.fetch_add(n, std::memory_order_release);
+  *written = n;
   return {};
 }
 
@@ -620,6 +680,7 @@ Result<void> Tree::scan_prefix(std::string_view prefix, const VisitFn& visit) co
   }
   // The database's entries merged with the pending ones, which win on
   // equal keys.
+  settle_for_read(*db_, tree);
   if (tree.pending_rows.tail_is_long()) {
     // Ordering the pending rows is a write of the batch: it needs the batch
     // to itself. Rows written after it are found in the tail.
@@ -627,6 +688,10 @@ Result<void> Tree::scan_prefix(std::string_view prefix, const VisitFn& visit) co
     tree.pending_rows.order();
   }
   batch_lock.lock();
+  struct InScan {
+    InScan() { ++t_scans; }
+    ~InScan() { --t_scans; }
+  } in_scan;
   std::vector<uint32_t> pending;
   const PendingRows& rows = tree.pending_rows;
   rows.rows_with_prefix(prefix, pending);

@@ -49,6 +49,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ruvo::kv {
@@ -77,6 +78,10 @@ class Tree {
   // unchanged and propagates. Runs under the database's write lock:
   // REQUIRES: update does not write to the same database.
   using UpdateFn = std::function<std::string(std::optional<std::string_view>)>;
+  // Gives the i-th row of insert_many: key and value, valid until the next
+  // call. Runs under the database's write lock: REQUIRES: it does not use
+  // the same database.
+  using RowFn = std::function<std::pair<std::string_view, std::string_view>(size_t i)>;
   // Receives key and value of one entry; returns false to stop the scan.
   using VisitFn = std::function<bool(std::string_view key, std::string_view value)>;
 
@@ -90,6 +95,14 @@ class Tree {
   // defers, an insert into a deferrable tree is only pending and cannot
   // fail.
   Result<void> insert(std::string_view key, std::string_view value) const;
+  // Stores rows(0) ... rows(n - 1), each as insert() would, in that order
+  // and as one write to other writers. While the database defers, they
+  // join the pending batch without a look for earlier pending writes of
+  // their keys, left to the commit or to the first read or write that needs
+  // it: cheaper for many keys written once each. Otherwise they are written
+  // one by one, and `*written` (always set) tells how many were stored
+  // before a failure.
+  Result<void> insert_many(size_t n, const RowFn& rows, size_t* written) const;
   // Stores `desired` when the key's current value equals `expected`
   // (nullopt: the key must be absent); otherwise reports the current value.
   // This, compare_and_swap_absent and fetch_and_update compare against

@@ -76,15 +76,34 @@ void PendingRows::grow_table() {
   }
 }
 
+std::optional<uint32_t> PendingRows::find_unsettled(std::string_view key) const {
+  for (uint32_t row = size_; row > settled_; --row)
+    if (this->key(row - 1) == key) return row - 1;
+  return std::nullopt;
+}
+
 std::optional<std::string_view> PendingRows::find(std::string_view key) const {
-  if (size_ == 0) return std::nullopt;
+  if (auto row = find_unsettled(key)) return value(*row);
+  if (hashed_ == 0) return std::nullopt;
   const uint64_t slot = table_[static_cast<size_t>(slot_of(key, hash_bytes(key)))];
   if (slot == 0) return std::nullopt;
   return value(static_cast<uint32_t>(slot) - 1);
 }
 
+uint32_t PendingRows::add_row(std::string_view key, std::string_view value) {
+  char* k = allocate(key.size() + value.size());
+  if (!key.empty()) std::memcpy(k, key.data(), key.size());
+  if (!value.empty()) std::memcpy(k + key.size(), value.data(), value.size());
+  const uint32_t row = size_++;
+  if ((row >> kChunkBits) == chunks_.size()) chunks_.push_back(std::make_unique_for_overwrite<Entry[]>(kChunk));
+  entry(row) = Entry{k, k + key.size(), static_cast<uint32_t>(key.size()),
+                     static_cast<uint32_t>(value.size()), static_cast<uint32_t>(value.size())};
+  return row;
+}
+
 void PendingRows::put(std::string_view key, std::string_view value) {
-  if ((size_t{size_} + 1) * 2 > table_.size()) grow_table();
+  settle();
+  if ((size_t{hashed_} + 1) * 2 > table_.size()) grow_table();
   const uint64_t h = hash_bytes(key);
   const size_t slot = static_cast<size_t>(slot_of(key, h));
   if (table_[slot] != 0) {
@@ -97,15 +116,36 @@ void PendingRows::put(std::string_view key, std::string_view value) {
     e.value_len = static_cast<uint32_t>(value.size());
     return;
   }
-  char* k = allocate(key.size() + value.size());
-  if (!key.empty()) std::memcpy(k, key.data(), key.size());
-  if (!value.empty()) std::memcpy(k + key.size(), value.data(), value.size());
-  const uint32_t row = size_++;
-  if ((row >> kChunkBits) == chunks_.size()) chunks_.push_back(std::make_unique_for_overwrite<Entry[]>(kChunk));
-  entry(row) = Entry{k, k + key.size(), static_cast<uint32_t>(key.size()),
-                     static_cast<uint32_t>(value.size()), static_cast<uint32_t>(value.size())};
+  const uint32_t row = add_row(key, value);
+  settled_ = size_;
+  ++hashed_;
   table_[slot] = (h >> 32 << 32) | (row + 1);
   tail_.push_back(row);
+}
+
+void PendingRows::append(std::string_view key, std::string_view value) { (void)add_row(key, value); }
+
+void PendingRows::settle() {
+  for (; settled_ < size_; ++settled_) {
+    const uint32_t row = settled_;
+    if ((size_t{hashed_} + 1) * 2 > table_.size()) grow_table();
+    const std::string_view k = key(row);
+    const uint64_t h = hash_bytes(k);
+    const size_t slot = static_cast<size_t>(slot_of(k, h));
+    if (table_[slot] == 0) {
+      ++hashed_;
+      table_[slot] = (h >> 32 << 32) | (row + 1);
+      tail_.push_back(row);
+      continue;
+    }
+    // The key is held already: that row takes this one's value, whose
+    // bytes stay in the arena, unused.
+    Entry& held = entry(static_cast<uint32_t>(table_[slot]) - 1);
+    const Entry& e = entry(row);
+    held.value = e.value;
+    held.value_len = held.value_cap = e.value_len;
+    ++dead_;
+  }
 }
 
 bool PendingRows::tail_is_long() const { return tail_.size() >= std::max(kMinTail, run_.size() / 32); }
@@ -118,15 +158,14 @@ void PendingRows::clear() {
   blocks_.clear();
   block_used_ = block_size_ = arena_bytes_ = 0;
   chunks_ = std::vector<std::unique_ptr<Entry[]>>();
-  size_ = 0;
+  size_ = settled_ = dead_ = hashed_ = 0;
   table_ = std::vector<uint64_t>();
   run_ = std::vector<uint32_t>();
   tail_ = std::vector<uint32_t>();
+  merged_ = std::vector<uint32_t>();
 }
 
-void PendingRows::merge_tail() {
-  if (tail_.empty()) return;
-  auto less = [this](uint32_t a, uint32_t b) { return key(a) < key(b); };
+void PendingRows::sort_by_key(std::vector<uint32_t>& rows) const {
   // Sorted by the key's first 24 bytes held inline (big-endian words, zero
   // padded), the whole keys compared only on a tie: a sort of keys reached
   // through pointers waits on memory at every comparison.
@@ -134,10 +173,10 @@ void PendingRows::merge_tail() {
     uint64_t w[3];
     uint32_t row;
   };
-  std::vector<Head> heads(tail_.size());
-  for (size_t i = 0; i < tail_.size(); ++i) {
+  std::vector<Head> heads(rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
     Head& h = heads[i];
-    h.row = tail_[i];
+    h.row = rows[i];
     const std::string_view k = key(h.row);
     unsigned char bytes[24] = {};
     std::memcpy(bytes, k.data(), std::min<size_t>(k.size(), sizeof bytes));
@@ -150,19 +189,45 @@ void PendingRows::merge_tail() {
   std::sort(heads.begin(), heads.end(), [&](const Head& a, const Head& b) {
     for (int j = 0; j < 3; ++j)
       if (a.w[j] != b.w[j]) return a.w[j] < b.w[j];
-    return less(a.row, b.row);
+    if (int c = key(a.row).compare(key(b.row)); c != 0) return c < 0;
+    return a.row > b.row;
   });
-  for (size_t i = 0; i < heads.size(); ++i) tail_[i] = heads[i].row;
-  heads = std::vector<Head>();
+  for (size_t i = 0; i < heads.size(); ++i) rows[i] = heads[i].row;
+}
+
+void PendingRows::merge_tail() {
+  if (tail_.empty()) return;
+  sort_by_key(tail_);
   const size_t mid = run_.size();
   run_.insert(run_.end(), tail_.begin(), tail_.end());
+  auto less = [this](uint32_t a, uint32_t b) { return key(a) < key(b); };
   std::inplace_merge(run_.begin(), run_.begin() + static_cast<std::ptrdiff_t>(mid), run_.end(), less);
-  tail_.clear();
+  tail_ = std::vector<uint32_t>();
+}
+
+void PendingRows::merge_newer(const std::vector<uint32_t>& older, std::vector<uint32_t>& newer,
+                              std::vector<uint32_t>& out) const {
+  sort_by_key(newer);
+  out.clear();
+  out.reserve(older.size() + newer.size());
+  size_t o = 0;
+  for (size_t n = 0; n < newer.size(); ++n) {
+    const std::string_view k = key(newer[n]);
+    if (n > 0 && key(newer[n - 1]) == k) continue;  // an older append of the key
+    for (; o < older.size() && key(older[o]) < k; ++o) out.push_back(older[o]);
+    if (o < older.size() && key(older[o]) == k) ++o;
+    out.push_back(newer[n]);
+  }
+  out.insert(out.end(), older.begin() + static_cast<std::ptrdiff_t>(o), older.end());
 }
 
 const std::vector<uint32_t>& PendingRows::sorted() {
   merge_tail();
-  return run_;
+  if (!unsettled()) return run_;
+  std::vector<uint32_t> newer(size_ - settled_);
+  for (uint32_t i = 0; i < newer.size(); ++i) newer[i] = settled_ + i;
+  merge_newer(run_, newer, merged_);
+  return merged_;
 }
 
 void PendingRows::rows_with_prefix(std::string_view prefix, std::vector<uint32_t>& out) const {
@@ -173,11 +238,18 @@ void PendingRows::rows_with_prefix(std::string_view prefix, std::vector<uint32_t
   const size_t from_run = out.size();
   for (uint32_t r : tail_)
     if (key(r).starts_with(prefix)) out.push_back(r);
-  if (out.size() == from_run) return;
-  auto less = [this](uint32_t a, uint32_t b) { return key(a) < key(b); };
-  const auto mid = out.begin() + static_cast<std::ptrdiff_t>(from_run);
-  std::sort(mid, out.end(), less);
-  std::inplace_merge(out.begin(), mid, out.end(), less);
+  if (out.size() != from_run) {
+    auto less = [this](uint32_t a, uint32_t b) { return key(a) < key(b); };
+    const auto mid = out.begin() + static_cast<std::ptrdiff_t>(from_run);
+    std::sort(mid, out.end(), less);
+    std::inplace_merge(out.begin(), mid, out.end(), less);
+  }
+  std::vector<uint32_t> newer;
+  for (uint32_t r = settled_; r < size_; ++r)
+    if (key(r).starts_with(prefix)) newer.push_back(r);
+  if (newer.empty()) return;
+  std::vector<uint32_t> older = std::move(out);
+  merge_newer(older, newer, out);
 }
 
 }  // namespace ruvo::kv

@@ -9,6 +9,13 @@
 // for: by a scan once the tail has grown to a thirty-second of the run, by
 // the commit always. No node is allocated per key.
 //
+// Rows may also be appended without a lookup (append()): cheaper for many
+// keys written once each, as at the end of a call. Such rows stay unsettled,
+// outside the hash table and the key order, until settle() looks them up
+// in order as put() would have; a put() settles them first. Reads see them
+// either way, newest first, but read them row by row until they are
+// settled: owners settle before reading where they can.
+//
 // Not thread-safe; the owner locks. string_views handed out stay valid
 // until the next put() or clear().
 #pragma once
@@ -28,8 +35,10 @@ class PendingRows {
   PendingRows(const PendingRows&) = delete;
   PendingRows& operator=(const PendingRows&) = delete;
 
-  bool empty() const { return size_ == 0; }
-  size_t size() const { return size_; }
+  bool empty() const { return size_ == dead_; }
+  // The number of keys held (a key appended again counts once, once
+  // settled).
+  size_t size() const { return size_ - dead_; }
   // The bytes held for keys and values (what the arena holds).
   size_t bytes() const { return arena_bytes_; }
   // The memory the rows take: the arena's bytes and the index structures
@@ -45,6 +54,13 @@ class PendingRows {
   std::optional<std::string_view> find(std::string_view key) const;
   // Records `value` as the latest value of `key`.
   void put(std::string_view key, std::string_view value);
+  // Records `value` as the latest value of `key`, as put() does, without
+  // looking the key up: the row stays unsettled until settle().
+  void append(std::string_view key, std::string_view value);
+  bool unsettled() const { return settled_ != size_; }
+  // Looks the unsettled rows up, oldest first, as put() would have: a key
+  // held already takes the row's value, and the row is dropped.
+  void settle();
   // Drops every row and releases the memory they took.
   void clear();
 
@@ -55,7 +71,9 @@ class PendingRows {
   bool tail_is_long() const;
   // Sorts a long tail into the run (a write: readers must be kept out).
   void order();
-  // Every row in ascending key byte order.
+  // Every key once with its latest value, in ascending key byte order,
+  // unsettled rows included (without settling them). Valid until the next
+  // put(), append(), settle(), order() or clear().
   const std::vector<uint32_t>& sorted();
   // Reading (find, rows_with_prefix, key, value) changes nothing: readers
   // may share the object while nobody writes.
@@ -78,6 +96,17 @@ class PendingRows {
   void grow_table();
   // Sorts the tail into the run.
   void merge_tail();
+  // Sorts rows by key, the newest (highest) row first among equal keys.
+  void sort_by_key(std::vector<uint32_t>& rows) const;
+  // Merges `newer` (unsettled rows, in any order; sorted here) into
+  // `older` (settled rows, ascending, each key once) as `out`: each key
+  // once, the newest unsettled row before every other row of its key.
+  void merge_newer(const std::vector<uint32_t>& older, std::vector<uint32_t>& newer,
+                   std::vector<uint32_t>& out) const;
+  // The newest unsettled row of `key`, searched row by row.
+  std::optional<uint32_t> find_unsettled(std::string_view key) const;
+  // Adds a new row (key and value copied into the arena) and returns it.
+  uint32_t add_row(std::string_view key, std::string_view value);
 
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t block_used_ = 0, block_size_ = 0;
@@ -90,9 +119,15 @@ class PendingRows {
   Entry& entry(uint32_t row) { return chunks_[row >> kChunkBits][row & (kChunk - 1)]; }
   std::vector<std::unique_ptr<Entry[]>> chunks_;
   uint32_t size_ = 0;
+  // Rows below settled_ are in the table and the key order, unless dead: a
+  // settled row whose key was held already (its value moved to that row).
+  uint32_t settled_ = 0;
+  uint32_t dead_ = 0;
+  uint32_t hashed_ = 0;  // rows in the table
   std::vector<uint64_t> table_;  // open addressing: hash tag, row + 1; 0 = empty
   std::vector<uint32_t> run_;    // rows in key order
   std::vector<uint32_t> tail_;   // rows added since the last merge
+  std::vector<uint32_t> merged_;  // sorted()'s result when rows are unsettled
 };
 
 }  // namespace ruvo::kv

@@ -185,10 +185,16 @@ TEST(KvSpillTest, SpillingBatchReadsAndCommitsLikeAnUnspilledOne) {
       const auto before = model[t].contains(key) ? std::optional(model[t][key]) : std::nullopt;
       for (const auto& db_trees : trees) {
         const Tree& tree = db_trees[t];
-        switch (step % 3) {
+        size_t written = 0;
+        switch (step % 4) {
           case 0: ok(tree.insert(key, value)); break;
           case 1: EXPECT_TRUE(ok(tree.compare_and_swap(key, before, value)).swapped) << step; break;
           case 2: EXPECT_EQ(ok(tree.fetch_and_update(key, [&](Opt) { return value; })), before) << step; break;
+          case 3:  // the key twice: the later row wins
+            ok(tree.insert_many(2, [&](size_t i) { return std::pair<std::string_view, std::string_view>(key, i ? value : std::string_view("x")); },
+                                &written));
+            EXPECT_EQ(written, 2u);
+            break;
         }
       }
       model[t][key] = value;
@@ -197,6 +203,17 @@ TEST(KvSpillTest, SpillingBatchReadsAndCommitsLikeAnUnspilledOne) {
       if (step % 400 != 399) continue;
       for (int u = 0; u < 2; ++u) {
         const Tree& tree = trees[0][u];
+        // Read from inside a scan of the other tree: rows just appended are
+        // found without settling them.
+        bool nested = false;
+        ok(trees[0][1 - u].scan_prefix("", [&](std::string_view, std::string_view) {
+          for (int probe = 0; probe < 20 && !nested; ++probe) {
+            const std::string k = text(u ? 8 : 5);
+            auto it = model[u].find(k);
+            EXPECT_EQ(ok(tree.get(k)), it == model[u].end() ? std::nullopt : std::optional(it->second)) << step;
+          }
+          return !(nested = true);
+        }));
         EXPECT_EQ(tree.has_pending(), step >= 500) << step;
         for (int probe = 0; probe < 200; ++probe) {
           const std::string k = text(u ? 8 : 5);
@@ -393,7 +410,8 @@ TEST(KvCrashTest, KilledWriterKeepsWritesDamagedLogFailsTornLogOpens) {
 
 // The pending rows of a deferred batch answer like an ordered map of each
 // key's latest value: lookups, prefix scans and the full order, through
-// many merges of their unsorted tail, with keys of every length (empty and
+// many merges of their unsorted tail and rows appended without a lookup,
+// settled or not, with keys of every length (empty and
 // 0xff bytes included) and values that grow and shrink.
 TEST(KvPendingRowsTest, AnswersLikeAnOrderedMap) {
   std::mt19937_64 rng(7);
@@ -408,11 +426,18 @@ TEST(KvPendingRowsTest, AnswersLikeAnOrderedMap) {
   for (int step = 0; step < 40000; ++step) {
     // Some keys share their first 24 bytes, which a sort compares inline.
     const std::string key = (step % 5 == 0 ? std::string(24, '\x80') : "") + text(step % 3 == 0 ? 2 : 6);
+    // Runs of appends, settled now and then or overwritten by a put.
+    const bool appending = step % 1000 < 300;
     if (rng() % 4 != 0) {
       const std::string value = text(20);
-      rows.put(key, value);
+      if (appending) {
+        rows.append(key, value);
+      } else {
+        rows.put(key, value);
+      }
       model[key] = value;
     }
+    if (appending && rng() % 200 == 0) rows.settle();
     auto found = rows.find(key);
     auto want = model.find(key);
     ASSERT_EQ(found.has_value(), want != model.end()) << step;
@@ -432,10 +457,16 @@ TEST(KvPendingRowsTest, AnswersLikeAnOrderedMap) {
       }
       ASSERT_TRUE(m == model.end() || !m->first.starts_with(prefix)) << step;
     }
-    if (step % 9973 == 0 || step == 39999) {
-      ASSERT_EQ(rows.size(), model.size());
+    if (step % 9973 == 0 || step % 1000 == 299 || step == 39999) {
+      if (!rows.unsettled()) {
+        ASSERT_EQ(rows.size(), model.size());
+      }
       auto m = model.begin();
-      for (uint32_t r : rows.sorted()) ASSERT_EQ(rows.key(r), (m++)->first);
+      for (uint32_t r : rows.sorted()) {
+        ASSERT_EQ(rows.key(r), m->first);
+        ASSERT_EQ(rows.value(r), (m++)->second);
+      }
+      ASSERT_TRUE(m == model.end());
     }
   }
   rows.clear();

@@ -677,16 +677,17 @@ struct FastFiring::Impl {
 
   EvalResult<void> flush() {
     for (auto& [pred_id, u] : unwritten) {
-      for (size_t i = 0; i < u.rows.size(); ++i) {
-        const uint32_t row = u.rows[i];
-        if (auto w = store.write_folded_state(*u.profile, u.rel->args(row), u.rel->state(row)); !w) {
-          // What is left stays listed, for the flush that follows a failure.
-          u.rows.erase(u.rows.begin(), u.rows.begin() + static_cast<std::ptrdiff_t>(i));
-          return std::unexpected(EvalError(std::move(w.error())));
-        }
-        u.listed[row] = 0;
-      }
-      u.rows.clear();
+      size_t written = 0;
+      auto w = store.write_folded_states(*u.profile, u.rows.size(),
+                                         [&u](size_t i) {
+                                           const uint32_t row = u.rows[i];
+                                           return std::pair(u.rel->args(row), u.rel->state(row));
+                                         },
+                                         &written);
+      for (size_t i = 0; i < written; ++i) u.listed[u.rows[i]] = 0;
+      // What is left stays listed, for the flush that follows a failure.
+      u.rows.erase(u.rows.begin(), u.rows.begin() + static_cast<std::ptrdiff_t>(written));
+      if (!w) return std::unexpected(EvalError(std::move(w.error())));
     }
     return {};
   }

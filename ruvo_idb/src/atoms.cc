@@ -11,6 +11,7 @@
 // succeeded, under the shard mutex that also covers the read of a miss.
 #include "ruvo_idb/src/store.h"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <mutex>
@@ -157,6 +158,39 @@ StoreResult<AtomState> RuvoStore::load_state(std::string_view state_key) const {
   return s;
 }
 
+namespace {
+
+// Keeps a whole-predicate copy exact after a state write. REQUIRES:
+// mirror_mu held.
+void note_in_mirror(StoreCaches& c, StoreCaches::Mirror& m, std::string_view state_key, const AtomState& s,
+                    bool add) {
+  ++m.gen;
+  if (m.loaded && !add) {
+    c.drop(m);
+  } else if (m.loaded) {
+    auto [row, inserted] = m.rows.insert_or_assign(std::string(state_key), s);
+    if (inserted) {
+      const size_t cost = mirror_row_cost(row->first);
+      m.bytes += cost;
+      c.mirror_bytes += cost;
+      c.enforce_mirror_budget();
+    }
+  }
+}
+
+// Keeps the cached state exact after a state write. REQUIRES: the shard's
+// mutex held.
+void note_in_shard(StoreCaches::Shard& shard, std::string_view state_key, uint64_t h, const AtomState& s,
+                   bool add) {
+  if (add) {
+    shard.states.put(state_key, h, s);
+  } else {
+    shard.states.update_if_present(state_key, h, s);
+  }
+}
+
+}  // namespace
+
 StoreResult<void> RuvoStore::write_state(std::string_view state_key, const AtomState& s) const {
   char bytes[kAtomStateBytes];
   encode_atom_state_into(s, bytes);
@@ -171,30 +205,65 @@ StoreResult<void> RuvoStore::write_state(std::string_view state_key, const AtomS
   std::lock_guard<std::mutex> lock(shard.mu);
   if (auto r = state_.insert(state_key, record); !r) return std::unexpected(StoreError(r.error()));
   const bool add = c.cache_writes.load(std::memory_order_relaxed);
-  if (add) {
-    shard.states.put(state_key, h, s);
-  } else {
-    shard.states.update_if_present(state_key, h, s);
-  }
+  note_in_shard(shard, state_key, h, s, add);
   if (well_formed_state_key(state_key)) {
     std::lock_guard<std::mutex> mlock(c.mirror_mu);
     auto it = c.mirrors.find(get_u64_be(state_key.data()));
-    if (it != c.mirrors.end()) {
-      StoreCaches::Mirror& m = it->second;
-      ++m.gen;
-      if (m.loaded && !add) {
-        c.drop(m);
-      } else if (m.loaded) {
-        auto [row, inserted] = m.rows.insert_or_assign(std::string(state_key), s);
-        if (inserted) {
-          const size_t cost = mirror_row_cost(row->first);
-          m.bytes += cost;
-          c.mirror_bytes += cost;
-          c.enforce_mirror_budget();
-        }
-      }
+    if (it != c.mirrors.end()) note_in_mirror(c, it->second, state_key, s, add);
+  }
+  return {};
+}
+
+StoreResult<void> RuvoStore::write_folded_states(const PredicateProfile& profile, size_t n,
+                                                 const FoldedRowFn& rows, size_t* written) const {
+  *written = 0;
+  if (!profile.indexes.empty()) {
+    for (; *written < n; ++*written) {
+      const auto [args, s] = rows(*written);
+      if (auto r = write_folded_state(profile, args, s); !r) return r;
+    }
+    return {};
+  }
+  std::string key;
+  char bytes[kAtomStateBytes];
+  auto encode_key = [&](std::span<const uint64_t> args) {
+    key.resize(8 + 8 * args.size());
+    store_u64_be(key.data(), profile.pred_id);
+    for (size_t i = 0; i < args.size(); ++i) store_u64_be(key.data() + 8 + 8 * i, args[i]);
+  };
+  auto row = [&](size_t i) {
+    const auto [args, s] = rows(i);
+    encode_key(args);
+    encode_atom_state_into(s, bytes);
+    return std::pair<std::string_view, std::string_view>(key, std::string_view(bytes, sizeof bytes));
+  };
+  if (!caches_) {
+    if (auto r = state_.insert_many(n, row, written); !r) return std::unexpected(StoreError(r.error()));
+    return {};
+  }
+  // Every shard is held across the writes and their cache updates, as one
+  // write holds its own, so that no cached state goes stale meanwhile.
+  StoreCaches& c = *caches_;
+  std::array<std::unique_lock<std::mutex>, StoreCaches::kShards> locks;
+  for (size_t i = 0; i < StoreCaches::kShards; ++i) locks[i] = std::unique_lock<std::mutex>(c.shards[i].mu);
+  auto stored = state_.insert_many(n, row, written);
+  const bool add = c.cache_writes.load(std::memory_order_relaxed);
+  for (size_t i = 0; i < *written; ++i) {
+    const auto [args, s] = rows(i);
+    encode_key(args);
+    const uint64_t h = hash_key(key);
+    note_in_shard(c.shard_of(h), key, h, s, add);
+  }
+  if (*written > 0) {
+    std::lock_guard<std::mutex> mlock(c.mirror_mu);
+    auto it = c.mirrors.find(profile.pred_id);
+    for (size_t i = 0; it != c.mirrors.end() && i < *written; ++i) {
+      const auto [args, s] = rows(i);
+      encode_key(args);
+      note_in_mirror(c, it->second, key, s, add);
     }
   }
+  if (!stored) return std::unexpected(StoreError(stored.error()));
   return {};
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -213,6 +214,17 @@ class RuvoStore {
   // args.size() == profile.arity.
   StoreResult<void> write_folded_state(const PredicateProfile& profile,
                                        std::span<const uint64_t> args, const AtomState& s) const;
+  // The i-th atom of write_folded_states: its arguments (valid until the
+  // next call) and its state.
+  using FoldedRowFn = std::function<std::pair<std::span<const uint64_t>, AtomState>(size_t i)>;
+  // write_folded_state for atoms rows(0) ... rows(n - 1) of one predicate,
+  // in that order, as one step to other writers and to readers of the
+  // caches; into the batch without a lookup per atom while writes are
+  // batched. `*written` (always set) tells how many atoms were written
+  // before a failure. REQUIRES: as write_folded_state, for every atom;
+  // rows(i) does not use the store.
+  StoreResult<void> write_folded_states(const PredicateProfile& profile, size_t n, const FoldedRowFn& rows,
+                                        size_t* written) const;
   // While off, writes of atom states keep the in-memory caches exact but
   // add nothing to them, and drop the whole-predicate copies they touch;
   // scans then make no new copies. For a caller that keeps its own copy of
