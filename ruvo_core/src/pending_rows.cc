@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <functional>
 
 namespace ruvo::kv {
 
@@ -165,39 +166,107 @@ void PendingRows::clear() {
   merged_ = std::vector<uint32_t>();
 }
 
-void PendingRows::sort_by_key(std::vector<uint32_t>& rows) const {
-  // Sorted by the key's first 24 bytes held inline (big-endian words, zero
-  // padded), the whole keys compared only on a tie: a sort of keys reached
-  // through pointers waits on memory at every comparison.
+namespace {
+
+// A key's first 24 bytes as big-endian words, zero padded: compared as
+// numbers they order like the bytes.
+struct KeyHead {
+  uint64_t w[3];
+};
+
+KeyHead head_of(std::string_view k) {
+  unsigned char bytes[24] = {};
+  std::memcpy(bytes, k.data(), std::min<size_t>(k.size(), sizeof bytes));
+  KeyHead h;
+  for (int j = 0; j < 3; ++j) {
+    uint64_t w = 0;
+    for (int b = 0; b < 8; ++b) w = (w << 8) | bytes[8 * j + b];
+    h.w[j] = w;
+  }
+  return h;
+}
+
+}  // namespace
+
+void PendingRows::sort_newest_by_key(std::vector<uint32_t>& rows) const {
+  if (rows.size() < 2) return;
+  // Keys of one length up to 24 bytes that differ in at most 8 of them (a
+  // predicate's states over a few thousand symbols, say) are sorted by
+  // those bytes alone, packed into one word, a byte per radix pass.
+  const KeyHead first = head_of(key(rows[0]));
+  const size_t len = key(rows[0]).size();
+  bool packable = len <= 24;
+  uint64_t differ[3] = {0, 0, 0};
+  for (size_t i = 1; packable && i < rows.size(); ++i) {
+    const std::string_view k = key(rows[i]);
+    packable = k.size() == len;
+    const KeyHead h = head_of(k);
+    for (int j = 0; j < 3; ++j) differ[j] |= h.w[j] ^ first.w[j];
+  }
+  std::vector<int> positions;  // bit offsets of the differing bytes, most significant first
+  for (int j = 0; packable && j < 3; ++j)
+    for (int b = 56; b >= 0; b -= 8)
+      if ((differ[j] >> b) & 0xff) positions.push_back(64 * j + b);
+  if (packable && positions.size() <= 8) {
+    struct Packed {
+      uint64_t k;
+      uint32_t row;
+    };
+    // Newest first, so that the stable passes keep the newest row of a key
+    // first.
+    if (std::is_sorted(rows.begin(), rows.end())) {
+      std::reverse(rows.begin(), rows.end());
+    } else {
+      std::sort(rows.begin(), rows.end(), std::greater<>());
+    }
+    std::vector<Packed> a(rows.size()), b(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const KeyHead h = head_of(key(rows[i]));
+      uint64_t k = 0;
+      for (int p : positions) k = (k << 8) | ((h.w[p / 64] >> (p % 64)) & 0xff);
+      a[i] = Packed{k, rows[i]};
+    }
+    for (size_t pass = 0; pass < positions.size(); ++pass) {
+      const int shift = static_cast<int>(8 * pass);
+      size_t count[257] = {};
+      for (const Packed& x : a) ++count[((x.k >> shift) & 0xff) + 1];
+      for (int d = 0; d < 256; ++d) count[d + 1] += count[d];
+      for (const Packed& x : a) b[count[(x.k >> shift) & 0xff]++] = x;
+      a.swap(b);
+    }
+    b = std::vector<Packed>();
+    rows.clear();
+    for (size_t i = 0; i < a.size(); ++i)
+      if (i == 0 || a[i].k != a[i - 1].k) rows.push_back(a[i].row);
+    return;
+  }
+  // Otherwise by the first 24 bytes held inline, the whole keys compared
+  // only on a tie: a sort of keys reached through pointers waits on memory
+  // at every comparison.
   struct Head {
-    uint64_t w[3];
+    KeyHead h;
     uint32_t row;
   };
   std::vector<Head> heads(rows.size());
-  for (size_t i = 0; i < rows.size(); ++i) {
-    Head& h = heads[i];
-    h.row = rows[i];
-    const std::string_view k = key(h.row);
-    unsigned char bytes[24] = {};
-    std::memcpy(bytes, k.data(), std::min<size_t>(k.size(), sizeof bytes));
-    for (int j = 0; j < 3; ++j) {
-      uint64_t w = 0;
-      for (int b = 0; b < 8; ++b) w = (w << 8) | bytes[8 * j + b];
-      h.w[j] = w;
-    }
-  }
+  for (size_t i = 0; i < rows.size(); ++i) heads[i] = Head{head_of(key(rows[i])), rows[i]};
+  auto same_head = [](const Head& a, const Head& b) {
+    return a.h.w[0] == b.h.w[0] && a.h.w[1] == b.h.w[1] && a.h.w[2] == b.h.w[2];
+  };
   std::sort(heads.begin(), heads.end(), [&](const Head& a, const Head& b) {
     for (int j = 0; j < 3; ++j)
-      if (a.w[j] != b.w[j]) return a.w[j] < b.w[j];
+      if (a.h.w[j] != b.h.w[j]) return a.h.w[j] < b.h.w[j];
     if (int c = key(a.row).compare(key(b.row)); c != 0) return c < 0;
     return a.row > b.row;
   });
-  for (size_t i = 0; i < heads.size(); ++i) rows[i] = heads[i].row;
+  rows.clear();
+  for (size_t i = 0; i < heads.size(); ++i)
+    if (i == 0 || !same_head(heads[i], heads[i - 1]) || key(heads[i].row) != key(heads[i - 1].row))
+      rows.push_back(heads[i].row);
 }
 
 void PendingRows::merge_tail() {
   if (tail_.empty()) return;
-  sort_by_key(tail_);
+  sort_newest_by_key(tail_);  // its keys differ
   const size_t mid = run_.size();
   run_.insert(run_.end(), tail_.begin(), tail_.end());
   auto less = [this](uint32_t a, uint32_t b) { return key(a) < key(b); };
@@ -207,16 +276,19 @@ void PendingRows::merge_tail() {
 
 void PendingRows::merge_newer(const std::vector<uint32_t>& older, std::vector<uint32_t>& newer,
                               std::vector<uint32_t>& out) const {
-  sort_by_key(newer);
+  sort_newest_by_key(newer);
+  if (older.empty()) {
+    out.swap(newer);
+    return;
+  }
   out.clear();
   out.reserve(older.size() + newer.size());
   size_t o = 0;
-  for (size_t n = 0; n < newer.size(); ++n) {
-    const std::string_view k = key(newer[n]);
-    if (n > 0 && key(newer[n - 1]) == k) continue;  // an older append of the key
+  for (const uint32_t n : newer) {
+    const std::string_view k = key(n);
     for (; o < older.size() && key(older[o]) < k; ++o) out.push_back(older[o]);
     if (o < older.size() && key(older[o]) == k) ++o;
-    out.push_back(newer[n]);
+    out.push_back(n);
   }
   out.insert(out.end(), older.begin() + static_cast<std::ptrdiff_t>(o), older.end());
 }

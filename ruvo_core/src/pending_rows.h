@@ -96,11 +96,11 @@ class PendingRows {
   void grow_table();
   // Sorts the tail into the run.
   void merge_tail();
-  // Sorts rows by key, the newest (highest) row first among equal keys.
-  void sort_by_key(std::vector<uint32_t>& rows) const;
-  // Merges `newer` (unsettled rows, in any order; sorted here) into
-  // `older` (settled rows, ascending, each key once) as `out`: each key
-  // once, the newest unsettled row before every other row of its key.
+  // Sorts rows by key and keeps only the newest (highest) row of each key.
+  void sort_newest_by_key(std::vector<uint32_t>& rows) const;
+  // Merges `newer` (unsettled rows, in any order; sorted here, and reused)
+  // into `older` (settled rows, ascending, each key once) as `out`: each
+  // key once, the newest unsettled row before every other row of its key.
   void merge_newer(const std::vector<uint32_t>& older, std::vector<uint32_t>& newer,
                    std::vector<uint32_t>& out) const;
   // The newest unsettled row of `key`, searched row by row.

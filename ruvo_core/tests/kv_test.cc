@@ -475,5 +475,42 @@ TEST(KvPendingRowsTest, AnswersLikeAnOrderedMap) {
   EXPECT_FALSE(rows.find("a").has_value());
 }
 
+// Appended rows of keys of one length that differ in a few bytes are
+// sorted by those bytes alone; in more than eight, or with one key of
+// another length, by whole keys. Either way each key comes once, with the
+// value written last, merged with rows put before.
+TEST(KvPendingRowsTest, AppendedKeysOfOneLengthSortByTheirDifferingBytes) {
+  std::mt19937_64 rng(11);
+  for (const int differing : {1, 3, 8, 9, 24}) {
+    for (const bool odd_one : {false, true}) {
+      PendingRows rows;
+      std::map<std::string, std::string> model;
+      auto key = [&] {
+        std::string k(24, '\x5a');
+        // A small alphabet, so that keys repeat.
+        for (int i = 0; i < differing; ++i) k[(7 * i + 3) % 24] = "\x00\x7f\x80\xff"[rng() % (differing > 3 ? 2 : 4)];
+        return k;
+      };
+      for (int step = 0; step < 3000; ++step) {
+        const std::string k = odd_one && step == 1500 ? key() + "x" : key();
+        const std::string v = std::to_string(step);
+        if (step < 300) {
+          rows.put(k, v);
+        } else {
+          rows.append(k, v);
+        }
+        model[k] = v;
+      }
+      auto m = model.begin();
+      for (uint32_t r : rows.sorted()) {
+        ASSERT_TRUE(m != model.end()) << differing;
+        ASSERT_EQ(rows.key(r), m->first) << differing;
+        ASSERT_EQ(rows.value(r), (m++)->second) << differing;
+      }
+      EXPECT_TRUE(m == model.end()) << differing;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ruvo::kv
