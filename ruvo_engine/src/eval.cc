@@ -296,7 +296,9 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
   struct FlushOnExit {
     FastFiring* fast;
     ~FlushOnExit() {
-      if (fast != nullptr) (void)fast->flush();  // a failure is already being reported
+      if (fast == nullptr) return;
+      fast->release_scratch();
+      (void)fast->flush();  // a failure is already being reported
     }
   } flush_on_exit{fast};
 
@@ -349,6 +351,9 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
   }
   flush_on_exit.fast = nullptr;
   if (fast != nullptr) {
+    // The matches' buffers are of no more use, and the commit that follows
+    // needs memory of its own.
+    fast->release_scratch();
     if (auto f = fast->flush(); !f) return std::unexpected(std::move(f.error()));
   }
   return stats;

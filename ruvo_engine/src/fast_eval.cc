@@ -892,6 +892,8 @@ EvalResult<uint64_t> FastFiring::fire(size_t index) { return impl_->fire(index);
 
 EvalResult<void> FastFiring::flush() { return impl_->flush(); }
 
+void FastFiring::release_scratch() { impl_->release_scratch(); }
+
 void FastFiring::note_write(uint64_t pred_id, std::span<const uint64_t> args,
                             const AtomState& stored) {
   impl_->note_write(pred_id, args, stored);
