@@ -7,9 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -293,8 +296,10 @@ rocksdb::Status sorted_batch(DbState& db, rocksdb::WriteBatch& out) {
 // Keys arrive ascending and each once, so the files never overlap.
 class TableFiles {
  public:
-  TableFiles(DbState& db, TreeState& tree, std::vector<std::string>& paths)
-      : db_(db), tree_(tree), paths_(paths) {}
+  // `file_bytes`: the size at which a file is closed.
+  TableFiles(DbState& db, TreeState& tree, std::vector<std::string>& paths,
+             size_t file_bytes = kIngestFileBytes)
+      : db_(db), tree_(tree), paths_(paths), file_bytes_(file_bytes) {}
 
   rocksdb::Status put(std::string_view key, std::string_view value) {
     rocksdb::Status s;
@@ -305,7 +310,7 @@ class TableFiles {
       s = writer_->Open(paths_.back());
     }
     if (s.ok()) s = writer_->Put(slice(key), slice(value));
-    if (s.ok() && writer_->FileSize() >= kIngestFileBytes) s = finish();
+    if (s.ok() && writer_->FileSize() >= file_bytes_) s = finish();
     return s;
   }
   rocksdb::Status finish() {
@@ -321,6 +326,7 @@ class TableFiles {
   DbState& db_;
   TreeState& tree_;
   std::vector<std::string>& paths_;  // every file of the batch, for clean-up
+  const size_t file_bytes_;
   std::vector<std::string> files_;
   std::optional<rocksdb::SstFileWriter> writer_;
 };
@@ -330,23 +336,69 @@ class TableFiles {
 // newest first.
 rocksdb::Status write_pending(TreeState& tree, TableFiles& out) {
   PendingRows& rows = tree.pending_rows;
-  rocksdb::Status s;
-  const std::vector<uint32_t>& order = rows.sorted();
-  if (tree.runs.empty()) {
-    for (auto r = order.begin(); s.ok() && r != order.end(); ++r) s = out.put(rows.key(*r), rows.value(*r));
-    return s;
-  }
-  PendingCursor memory(rows, order);
+  PendingCursor memory(rows, rows.sorted());
   std::vector<std::unique_ptr<RowCursor>> runs;
   tree.runs.cursors("", whole_run_options(), runs);
   std::vector<RowCursor*> sources{&memory};
   for (auto& run : runs) sources.push_back(run.get());
   rocksdb::Status put;
-  s = merge_rows(sources, [&](std::string_view key, std::string_view value) {
+  rocksdb::Status s = merge_rows(sources, [&](std::string_view key, std::string_view value) {
     put = out.put(key, value);
     return put.ok();
   });
   return s.ok() ? put : s;
+}
+
+// Building table files takes most of a large commit: a tree with twice
+// this many rows and nothing spilled is written by two threads, each a
+// contiguous half of the key order into files of its own. Measured on the
+// engine's benchmarks: two writers take a tenth off a large call for a few
+// MiB more at the peak; four, little more time for four times the memory.
+constexpr size_t kRowsPerWriter = size_t{1} << 17;
+constexpr size_t kMaxWriters = 2;
+
+// Writes the tree's rows, none of them spilled, as table files: their names
+// in key order into `files`, every file begun into `paths`.
+rocksdb::Status write_rows_in_memory(DbState& db, TreeState& tree, std::vector<std::string>& files,
+                                     std::vector<std::string>& paths) {
+  const PendingRows& rows = tree.pending_rows;
+  const std::vector<uint32_t>& order = tree.pending_rows.sorted();
+  const size_t cores = std::max<size_t>(1, std::thread::hardware_concurrency());
+  const size_t writers = std::clamp<size_t>(order.size() / kRowsPerWriter, 1, std::min(kMaxWriters, cores));
+  struct Share {
+    std::vector<std::string> paths;
+    std::optional<TableFiles> out;
+    rocksdb::Status status;
+  };
+  std::vector<Share> shares(writers);
+  auto write_share = [&](size_t w) {
+    Share& share = shares[w];
+    // Smaller files, so that the writers together hold no more than one.
+    share.out.emplace(db, tree, share.paths, kIngestFileBytes / writers);
+    const size_t from = order.size() * w / writers, to = order.size() * (w + 1) / writers;
+    rocksdb::Status s;
+    for (size_t i = from; s.ok() && i < to; ++i) s = share.out->put(rows.key(order[i]), rows.value(order[i]));
+    if (s.ok()) s = share.out->finish();
+    share.status = s;
+  };
+  std::vector<std::future<void>> helpers;
+  std::vector<size_t> here{0};  // shares this thread writes
+  for (size_t w = 1; w < writers; ++w) {
+    try {
+      helpers.push_back(std::async(std::launch::async, write_share, w));
+    } catch (const std::system_error&) {  // no thread to be had: written here
+      here.push_back(w);
+    }
+  }
+  for (size_t w : here) write_share(w);
+  for (auto& h : helpers) h.get();
+  rocksdb::Status s;
+  for (Share& share : shares) {
+    paths.insert(paths.end(), share.paths.begin(), share.paths.end());
+    files.insert(files.end(), share.out->files().begin(), share.out->files().end());
+    if (s.ok()) s = share.status;
+  }
+  return s;
 }
 
 // The pending batch as sorted table files per tree, ingested into all trees
@@ -362,14 +414,20 @@ rocksdb::Status ingest_batch(DbState& db) {
   rocksdb::Status s;
   for (TreeState* tree : db.batched) {
     if (tree->pending_rows.empty() && tree->runs.empty()) continue;
-    TableFiles out(db, *tree, files);
-    s = write_pending(*tree, out);
-    if (s.ok()) s = out.finish();
+    std::vector<std::string> tree_files;
+    if (tree->runs.empty()) {
+      s = write_rows_in_memory(db, *tree, tree_files, files);
+    } else {
+      TableFiles out(db, *tree, files);
+      s = write_pending(*tree, out);
+      if (s.ok()) s = out.finish();
+      tree_files = out.files();
+    }
     if (!s.ok()) break;
-    if (out.files().empty()) continue;
+    if (tree_files.empty()) continue;
     rocksdb::IngestExternalFileArg arg;
     arg.column_family = tree->handle;
-    arg.external_files = out.files();
+    arg.external_files = std::move(tree_files);
     arg.options.move_files = true;
     args.push_back(std::move(arg));
   }

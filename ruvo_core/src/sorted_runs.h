@@ -13,6 +13,7 @@
 // while nothing is written (add, clear).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -103,10 +104,10 @@ struct RunFiles {
   rocksdb::Options options;
   std::shared_ptr<rocksdb::Cache> cache;  // the runs' alone
   std::string dir;  // removed with everything in it when the database opens
-  uint64_t next = 0;
+  std::atomic<uint64_t> next{0};  // table files are written by several threads at once
 
   // A file name not used before in this database's lifetime.
-  std::string new_path() { return dir + "/" + std::to_string(next++) + ".sst"; }
+  std::string new_path() { return dir + "/" + std::to_string(next.fetch_add(1)) + ".sst"; }
 };
 
 // The spilled rows of one tree, oldest run first.

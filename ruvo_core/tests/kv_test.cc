@@ -125,7 +125,8 @@ TEST(KvDeferredTest, ReadsSeePendingWrites) {
 // A batch of many MiB reaches the trees as ingested table files, in one
 // step: before the commit nothing of it is in the database, after it all
 // of it, over older values of the same keys (written through, so still in
-// the memtable), and later writes win over it.
+// the memtable), and later writes win over it; many rows are written by
+// several threads, each a share of the key order.
 TEST(KvDeferredTest, LargeBatchIsIngestedWhole) {
   for (const bool on_disk : {false, true}) {
     test::ScratchDir dir;
@@ -142,12 +143,26 @@ TEST(KvDeferredTest, LargeBatchIsIngestedWhole) {
       want_a.emplace_back(u64_be(i), v);
     }
     ok(b.insert("z", "new"));
+    // Many rows appended in scattered key order, some keys twice: written
+    // by several threads at once where the machine has them.
+    Tree c = ok(db.open_tree("c", TreeOptions{.deferrable = true}));
+    constexpr uint64_t kRows = 300000;
+    std::map<std::string, std::string> want_c;
+    std::string key, value;
+    size_t written = 0;
+    ok(c.insert_many(kRows + 1000, [&](size_t i) {
+      key = u64_be(i * 7919 % kRows);
+      value = std::to_string(i);
+      want_c[key] = value;
+      return std::pair<std::string_view, std::string_view>(key, value);
+    }, &written));
     EXPECT_EQ(dump(a), want_a);
     EXPECT_EQ(dump(b), want_b);
     EXPECT_EQ(ok(a.last_key()), u64_be(7)) << "the database alone holds none of it yet";
     ok(db.end_deferred());
     EXPECT_EQ(dump(a), want_a);
     EXPECT_EQ(dump(b), want_b);
+    EXPECT_EQ(dump(c), Entries(want_c.begin(), want_c.end()));
     EXPECT_EQ(ok(a.last_key()), u64_be(2999));
     ok(a.insert(u64_be(7), "later"));
     EXPECT_EQ(ok(a.get(u64_be(7))), "later");
