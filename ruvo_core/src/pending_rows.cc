@@ -283,14 +283,18 @@ void PendingRows::merge_newer(const std::vector<uint32_t>& older, std::vector<ui
   }
   out.clear();
   out.reserve(older.size() + newer.size());
-  size_t o = 0;
-  for (const uint32_t n : newer) {
-    const std::string_view k = key(n);
-    for (; o < older.size() && key(older[o]) < k; ++o) out.push_back(older[o]);
-    if (o < older.size() && key(older[o]) == k) ++o;
-    out.push_back(n);
+  // Each older row finds its place among the newer ones by binary search:
+  // there are usually far fewer of them (the facts, beside a call's
+  // derived states).
+  auto n = newer.begin();
+  for (const uint32_t o : older) {
+    const std::string_view k = key(o);
+    const auto place = std::lower_bound(n, newer.end(), k, [this](uint32_t r, std::string_view v) { return key(r) < v; });
+    out.insert(out.end(), n, place);
+    n = place;
+    if (n == newer.end() || key(*n) != k) out.push_back(o);  // else the newer row wins
   }
-  out.insert(out.end(), older.begin() + static_cast<std::ptrdiff_t>(o), older.end());
+  out.insert(out.end(), n, newer.end());
 }
 
 const std::vector<uint32_t>& PendingRows::sorted() {
