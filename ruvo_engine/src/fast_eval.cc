@@ -803,7 +803,7 @@ struct FastFiring::Impl {
     // Head lookups land all over a large copy: each one's table slot is
     // loaded 2 * kAhead matches ahead, and the row it points to kAhead
     // matches ahead.
-    constexpr size_t kAhead = 8;
+    constexpr size_t kAhead = 16;
     head_hashes.clear();
     if (head_rel != nullptr) {
       for (const Found& f : found) head_hashes.push_back(Relation::hash({head_args.data() + f.head, arity}));
