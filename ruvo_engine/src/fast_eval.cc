@@ -488,14 +488,16 @@ struct FastFiring::Impl {
       return;
     }
 
-    // Matches that are sorted afterwards may be found in any order: the
-    // changed rows need not be sorted then, nor, when nothing about them
-    // is known yet, indexed.
+    // Matches that are sorted afterwards may be found in any order: no
+    // group need be sorted then (a large one that gained rows since it was
+    // last sorted costs more to sort than its matches do), nor, when
+    // nothing about the changed rows is known yet, indexed.
     const std::vector<uint32_t>& rows =
-        !restrict_here ? rel.index(mask).group(g.values.data(), rel.all_args())
-        : !want_keys   ? delta_index(rel, mask).group(g.values.data(), rel.all_args())
-        : mask == 0    ? delta_rows
-                       : delta_index(rel, mask).group_unsorted(g.values.data());
+        !want_keys ? (restrict_here ? delta_index(rel, mask) : rel.index(mask))
+                         .group(g.values.data(), rel.all_args())
+        : !restrict_here ? rel.index(mask).group_unsorted(g.values.data())
+        : mask == 0      ? delta_rows
+                         : delta_index(rel, mask).group_unsorted(g.values.data());
     auto fits = [&](std::span<const uint64_t> row) {
       for (uint32_t i = 0; i < g.args.size(); ++i) {
         const ArgRef& a = g.args[i];
@@ -801,7 +803,7 @@ struct FastFiring::Impl {
     // Head lookups land all over a large copy: each one's table slot is
     // loaded 2 * kAhead matches ahead, and the row it points to kAhead
     // matches ahead.
-    constexpr size_t kAhead = 8;
+    constexpr size_t kAhead = 16;
     head_hashes.clear();
     if (head_rel != nullptr) {
       for (const Found& f : found) head_hashes.push_back(Relation::hash({head_args.data() + f.head, arity}));
