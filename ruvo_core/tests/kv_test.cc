@@ -313,6 +313,40 @@ TEST(KvCrashTest, KilledSpillingBatchLeavesCommittedStateAndNoRuns) {
 }
 
 // A kill keeps committed deferred writes and loses pending ones.
+// A writer killed while large batches are written by several threads and
+// ingested leaves one whole batch: every row from the same one, and none
+// of the files it was writing.
+TEST(KvCrashTest, KilledLargeCommitLeavesOneWholeBatch) {
+  constexpr uint64_t kRows = 300000;
+  test::KilledWriter run(1, 4, [](const std::string& dir, int fd) {
+    Db db = ok(Db::open(dir + "/db"));
+    Tree data = ok(db.open_tree("data", TreeOptions{.deferrable = true}));
+    std::string key, value;
+    for (uint64_t round = 0;; ++round) {
+      db.begin_deferred();
+      size_t written = 0;
+      ok(data.insert_many(kRows, [&](size_t i) {
+        key = u64_be(i * 7919 % kRows);
+        value = "round" + std::to_string(round);
+        return std::pair<std::string_view, std::string_view>(key, value);
+      }, &written));
+      test::send_ack(fd, {round});  // every earlier round is committed
+      ok(db.end_deferred());
+    }
+  });
+  const uint64_t last = test::ack_word(run.acks().back(), 0);
+  Db db = ok(Db::open(run.dir() + "/db"));
+  EXPECT_TRUE(fs::is_empty(run.dir() + "/db/ruvo-spill"));
+  const Entries data = dump(tree(db, "data"));
+  ASSERT_EQ(data.size(), kRows);
+  const std::string round = data[0].second;
+  EXPECT_TRUE(round == "round" + std::to_string(last) || round == "round" + std::to_string(last - 1)) << round;
+  for (uint64_t i = 0; i < kRows; ++i) {
+    ASSERT_EQ(data[i].first, u64_be(i));
+    ASSERT_EQ(data[i].second, round) << i;
+  }
+}
+
 TEST(KvCrashTest, PendingWritesLostCommittedKept) {
   constexpr uint64_t kCommitted = 1000;
   test::KilledWriter run(1, 2000, [](const std::string& dir, int fd) {
