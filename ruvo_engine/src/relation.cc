@@ -94,7 +94,9 @@ const std::vector<uint32_t>& RowIndex::group(const uint64_t* args,
     auto less = [&](uint32_t a, uint32_t b) { return row_less(all_args, arity_, a, b); };
     std::vector<uint32_t>& rows = g->rows;
     const auto mid = rows.begin() + static_cast<std::ptrdiff_t>(g->sorted);
-    std::sort(mid, rows.end(), less);
+    // Rows added in the order of a scan (a relation as loaded) are in
+    // order already: checked in one pass, they need no sort.
+    if (!std::is_sorted(mid, rows.end(), less)) std::sort(mid, rows.end(), less);
     if ((rows.end() - mid) * 16 < mid - rows.begin()) {
       // A few rows joining a large group: each finds its place by binary
       // search, so that comparisons (each reading two rows' arguments)
