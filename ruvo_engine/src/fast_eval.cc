@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "ruvo_core/src/fault.h"
 #include "ruvo_engine/src/relation.h"
 
 namespace ruvo {
@@ -116,12 +117,19 @@ struct RuleState {
   uint64_t fired_at = 0;  // change number when its last firing began
 };
 
-// The matches of one firing, as the contributions they make.
+// The matches of one firing, as the contributions they make. `at` numbers
+// the match as it was found: its head's arguments are head_args[at * arity,
+// (at + 1) * arity), its evidence id (when one is kept) evidence_spans[at].
 struct Found {
-  size_t head;      // offset into head_args
-  size_t evidence;  // offset into evidence, length evidence_len
-  size_t evidence_len;
   double b, d;
+  uint32_t at;
+};
+// The most matches one firing may record: their numbers fit a Found.
+constexpr size_t kMaxFound = UINT32_MAX;
+
+// Where one match's evidence id lies in the firing's evidence buffer.
+struct EvidenceSpan {
+  size_t from, len;
 };
 
 
@@ -219,6 +227,7 @@ struct FastFiring::Impl {
   std::vector<Found> found;
   std::vector<uint64_t> head_args;
   std::string evidence;
+  std::vector<EvidenceSpan> evidence_spans;
   std::vector<uint64_t> sort_items, sort_scratch;
   std::vector<uint64_t> head_hashes;  // Relation::hash of each match's head
 
@@ -276,6 +285,7 @@ struct FastFiring::Impl {
                (key.capacity() + order.capacity() + delta_rows.capacity()) * sizeof(uint32_t) +
                delta_indexes.capacity() * sizeof(delta_indexes[0]) +
                (found.capacity() + kept_scratch.capacity()) * sizeof(Found) + evidence.capacity() +
+               evidence_spans.capacity() * sizeof(EvidenceSpan) +
                positive_rel.capacity() * sizeof(Relation*);
     for (const auto& [mask, idx] : delta_indexes) n += sizeof(RowIndex) + idx->bytes();
     return n;
@@ -292,6 +302,7 @@ struct FastFiring::Impl {
     std::vector<Found>().swap(found);
     std::vector<uint64_t>().swap(head_args);
     std::string().swap(evidence);
+    std::vector<EvidenceSpan>().swap(evidence_spans);
     std::vector<uint64_t>().swap(sort_items);
     std::vector<uint64_t>().swap(sort_scratch);
     std::vector<Found>().swap(kept_scratch);
@@ -406,13 +417,16 @@ struct FastFiring::Impl {
       head_args.resize(head_at);
       return;
     }
-    Found f{head_at, evidence.size(), 0, product_keeping_left_nan(rule->b, s),
-            product_keeping_left_nan(rule->d, s)};
+    if (found.size() == kMaxFound)
+      fault("a rule firing found more than " + std::to_string(kMaxFound) + " matches");
+    const Found f{product_keeping_left_nan(rule->b, s), product_keeping_left_nan(rule->d, s),
+                  static_cast<uint32_t>(found.size())};
     if (want_evidence) {
+      const size_t from = evidence.size();
       bincode::put_u64_be(evidence, rule->id);
       for (uint32_t slot : plan->slots_by_name)
         if (bound[slot]) append_binding(evidence, plan->var_names[slot], vals[slot]);
-      f.evidence_len = evidence.size() - f.evidence;
+      evidence_spans.push_back({from, evidence.size() - from});
     }
     if (want_keys) {
       for (uint32_t slot : plan->key_slots) sort_items.push_back(vals[slot]);
@@ -589,6 +603,7 @@ struct FastFiring::Impl {
     found.clear();
     head_args.clear();
     evidence.clear();
+    evidence_spans.clear();
     sort_items.clear();
   }
 
@@ -806,7 +821,8 @@ struct FastFiring::Impl {
     constexpr size_t kAhead = 16;
     head_hashes.clear();
     if (head_rel != nullptr) {
-      for (const Found& f : found) head_hashes.push_back(Relation::hash({head_args.data() + f.head, arity}));
+      for (const Found& f : found)
+        head_hashes.push_back(Relation::hash({head_args.data() + size_t{f.at} * arity, arity}));
       for (size_t i = 0; i < 2 * kAhead && i < found.size(); ++i) head_rel->prefetch_slot(head_hashes[i]);
       for (size_t i = 0; i < kAhead && i < found.size(); ++i) head_rel->prefetch_candidate(head_hashes[i]);
     }
@@ -819,8 +835,11 @@ struct FastFiring::Impl {
       if (should_stop()) return std::unexpected(EvalError(EvalError::Interrupted{}));
       c.b = f.b;
       c.d = f.d;
-      if (want_evidence) c.evidence_id->assign(evidence, f.evidence, f.evidence_len);
-      const std::span<const uint64_t> args(head_args.data() + f.head, arity);
+      if (want_evidence) {
+        const EvidenceSpan& e = evidence_spans[f.at];
+        c.evidence_id->assign(evidence, e.from, e.len);
+      }
+      const std::span<const uint64_t> args(head_args.data() + size_t{f.at} * arity, arity);
       AtomState old;
       StoreResult<AtomState> next;
       int64_t row = -1;
