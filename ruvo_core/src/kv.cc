@@ -128,9 +128,17 @@ const rocksdb::ReadOptions& read_options() {
   static const rocksdb::ReadOptions options;
   return options;
 }
-const rocksdb::WriteOptions& write_options() {
-  static const rocksdb::WriteOptions options;  // the log is written, not synced
-  return options;
+// The log is written, not synced. A temporary database, which lives in
+// memory and is gone with its process, writes none: it would make nothing
+// survive that does not survive without it.
+const rocksdb::WriteOptions& write_options(const DbState& db) {
+  static const rocksdb::WriteOptions logged;
+  static const rocksdb::WriteOptions unlogged = [] {
+    rocksdb::WriteOptions o;
+    o.disableWAL = true;
+    return o;
+  }();
+  return db.mem_env ? unlogged : logged;
 }
 
 // Settings for an embedded store: small memory footprint, two background
@@ -449,7 +457,7 @@ rocksdb::Status commit_locked(DbState& db) {
   } else {
     rocksdb::WriteBatch sorted;
     s = sorted_batch(db, sorted);
-    if (s.ok()) s = db.db->Write(write_options(), &sorted);
+    if (s.ok()) s = db.db->Write(write_options(db), &sorted);
   }
   for (TreeState* tree : db.batched) {
     if (!s.ok()) tree->memo_valid = false;
@@ -530,7 +538,7 @@ rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, s
     if (tree.pending.fetch_add(1, std::memory_order_release) == 0) db.batched.push_back(&tree);
     if (db.pending_memory > db.spill_at) spill_locked(db);
   } else {
-    s = db.db->Put(write_options(), tree.handle, slice(key), slice(value));
+    s = db.db->Put(write_options(db), tree.handle, slice(key), slice(value));
   }
   if (tree.memo_valid && tree.memo_key == key) {
     if (s.ok()) {
