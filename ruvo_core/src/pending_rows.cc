@@ -289,7 +289,8 @@ void PendingRows::merge_newer(const std::vector<uint32_t>& older, std::vector<ui
   auto n = newer.begin();
   for (const uint32_t o : older) {
     const std::string_view k = key(o);
-    const auto place = std::lower_bound(n, newer.end(), k, [this](uint32_t r, std::string_view v) { return key(r) < v; });
+    const auto place =
+        std::lower_bound(n, newer.end(), k, [this](uint32_t r, std::string_view v) { return key(r) < v; });
     out.insert(out.end(), n, place);
     n = place;
     if (n == newer.end() || key(*n) != k) out.push_back(o);  // else the newer row wins

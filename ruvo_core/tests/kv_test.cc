@@ -206,8 +206,9 @@ TEST(KvSpillTest, SpillingBatchReadsAndCommitsLikeAnUnspilledOne) {
           case 1: EXPECT_TRUE(ok(tree.compare_and_swap(key, before, value)).swapped) << step; break;
           case 2: EXPECT_EQ(ok(tree.fetch_and_update(key, [&](Opt) { return value; })), before) << step; break;
           case 3:  // the key twice: the later row wins
-            ok(tree.insert_many(2, [&](size_t i) { return std::pair<std::string_view, std::string_view>(key, i ? value : std::string_view("x")); },
-                                &written));
+            ok(tree.insert_many(2, [&](size_t i) {
+              return std::pair<std::string_view, std::string_view>(key, i ? value : std::string_view("x"));
+            }, &written));
             EXPECT_EQ(written, 2u);
             break;
         }
@@ -537,7 +538,8 @@ TEST(KvPendingRowsTest, AppendedKeysOfOneLengthSortByTheirDifferingBytes) {
       auto key = [&] {
         std::string k(24, '\x5a');
         // A small alphabet, so that keys repeat.
-        for (int i = 0; i < differing; ++i) k[(7 * i + 3) % 24] = "\x00\x7f\x80\xff"[rng() % (differing > 3 ? 2 : 4)];
+        for (int i = 0; i < differing; ++i)
+          k[(7 * i + 3) % 24] = "\x00\x7f\x80\xff"[rng() % (differing > 3 ? 2 : 4)];
         return k;
       };
       for (int step = 0; step < 3000; ++step) {

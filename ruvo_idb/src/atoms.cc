@@ -214,6 +214,12 @@ StoreResult<void> RuvoStore::write_state(std::string_view state_key, const AtomS
   return {};
 }
 
+namespace {
+// write_folded_states forgets the cached states instead of updating them
+// from this many written atoms on.
+constexpr size_t kForgetCachedStatesAt = 4096;
+}  // namespace
+
 StoreResult<void> RuvoStore::write_folded_states(const PredicateProfile& profile, size_t n,
                                                  const FoldedRowFn& rows, size_t* written) const {
   *written = 0;
@@ -248,11 +254,20 @@ StoreResult<void> RuvoStore::write_folded_states(const PredicateProfile& profile
   for (size_t i = 0; i < StoreCaches::kShards; ++i) locks[i] = std::unique_lock<std::mutex>(c.shards[i].mu);
   auto stored = state_.insert_many(n, row, written);
   const bool add = c.cache_writes.load(std::memory_order_relaxed);
-  for (size_t i = 0; i < *written; ++i) {
-    const auto [args, s] = rows(i);
-    encode_key(args);
-    const uint64_t h = hash_key(key);
-    note_in_shard(c.shard_of(h), key, h, s, add);
+  if (!add && *written >= kForgetCachedStatesAt) {
+    // Writes that add nothing to the cache: forgetting every cached state
+    // costs less than looking each written one up, and reads refill it.
+    for (StoreCaches::Shard& shard : c.shards) {
+      shard.states = ByteKeyCache<AtomState, StateCost>();
+      shard.states.set_budget(c.state_shard_budget);
+    }
+  } else {
+    for (size_t i = 0; i < *written; ++i) {
+      const auto [args, s] = rows(i);
+      encode_key(args);
+      const uint64_t h = hash_key(key);
+      note_in_shard(c.shard_of(h), key, h, s, add);
+    }
   }
   if (*written > 0) {
     std::lock_guard<std::mutex> mlock(c.mirror_mu);

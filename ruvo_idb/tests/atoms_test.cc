@@ -238,48 +238,57 @@ TEST_P(IdbAtoms, FoldedStatesAreStoredAsUpsertsStoreThem) {
 // predicate whose states were read (and copied whole) before.
 TEST_P(IdbAtoms, FoldedStatesWrittenTogetherAsOneByOne) {
   using Row = std::pair<std::vector<uint64_t>, AtomState>;
-  const std::vector<Row> rows = {{{1, 2}, {0.5, 0}}, {{3, 4}, {kNaN, 0.25}}, {{1, 2}, {0.75, 0.5}},
-                                 {{0, 0}, {1, 1}},   {{7, 2}, {0.125, 0}}};
-  for (const bool batched : {false, true}) {
-    for (const bool cache_writes : {false, true}) {
-      RuvoStore stores[2] = {temp_store(GetParam()), temp_store(GetParam())};
-      for (int ix = 0; ix < 2; ++ix) {
-        const std::vector<IndexSpec> indexes = ix ? std::vector<IndexSpec>{{"by_y", {1}}} : std::vector<IndexSpec>{};
-        const std::string name = "p" + std::to_string(ix);
-        PredicateProfile prof[2];
-        for (int k = 0; k < 2; ++k) {
-          const RuvoStore& st = stores[k];
-          prof[k] = ok(st.registry.register_predicate(name, 2, kMax, kNone, indexes));
-          ok(st.write_folded_state(prof[k], std::vector<uint64_t>{3, 4}, {0.5, 0.5}));
-          ok(st.write_folded_state(prof[k], std::vector<uint64_t>{9, 9}, {0.5, 0}));
-          (void)ok(st.scan_predicate(prof[k].pred_id));
-          (void)ok(st.get_state(prof[k].pred_id, std::vector<uint64_t>{1, 2}));
-          if (batched) st.begin_batched_writes();
-          st.set_cache_writes(cache_writes);
+  std::vector<Row> rows = {{{1, 2}, {0.5, 0}}, {{3, 4}, {kNaN, 0.25}}, {{1, 2}, {0.75, 0.5}},
+                           {{0, 0}, {1, 1}},   {{7, 2}, {0.125, 0}}};
+  // Enough atoms that the cached states are forgotten rather than updated.
+  for (uint64_t i = 0; i < 5000; ++i) rows.push_back({{i % 9, i}, {0.25, 0}});
+  for (const size_t n : {size_t{5}, rows.size()}) {
+    for (const bool batched : {false, true}) {
+      for (const bool cache_writes : {false, true}) {
+        RuvoStore stores[2] = {temp_store(GetParam()), temp_store(GetParam())};
+        for (int ix = 0; ix < 2; ++ix) {
+          std::vector<IndexSpec> indexes;
+          if (ix) indexes.push_back({"by_y", {1}});
+          const std::string name = "p" + std::to_string(ix);
+          PredicateProfile prof[2];
+          for (int k = 0; k < 2; ++k) {
+            const RuvoStore& st = stores[k];
+            prof[k] = ok(st.registry.register_predicate(name, 2, kMax, kNone, indexes));
+            ok(st.write_folded_state(prof[k], std::vector<uint64_t>{3, 4}, {0.5, 0.5}));
+            ok(st.write_folded_state(prof[k], std::vector<uint64_t>{9, 9}, {0.5, 0}));
+            (void)ok(st.scan_predicate(prof[k].pred_id));
+            (void)ok(st.get_state(prof[k].pred_id, std::vector<uint64_t>{1, 2}));
+            if (batched) st.begin_batched_writes();
+            st.set_cache_writes(cache_writes);
+          }
+          for (size_t i = 0; i < n; ++i)
+            ok(stores[0].write_folded_state(prof[0], rows[i].first, rows[i].second));
+          size_t written = 0;
+          ok(stores[1].write_folded_states(prof[1], n, [&](size_t i) {
+            return std::pair(std::span<const uint64_t>(rows[i].first), rows[i].second);
+          }, &written));
+          EXPECT_EQ(written, n);
+          auto sig = [](const std::vector<std::pair<AtomKey, AtomState>>& v) {
+            std::vector<std::tuple<std::vector<uint64_t>, uint64_t, uint64_t>> out;
+            for (const auto& [k, st] : v)
+              out.emplace_back(k.args, std::bit_cast<uint64_t>(st.b), std::bit_cast<uint64_t>(st.d));
+            return out;
+          };
+          for (size_t i = 0; i < n; i += 1 + i / 8)
+            EXPECT_TRUE(same_bits(ok(stores[1].get_state(prof[1].pred_id, rows[i].first)),
+                                  ok(stores[0].get_state(prof[0].pred_id, rows[i].first))));
+          EXPECT_EQ(sig(ok(stores[1].scan_predicate(prof[1].pred_id))),
+                    sig(ok(stores[0].scan_predicate(prof[0].pred_id))));
+          for (const RuvoStore& st : stores) {
+            st.set_cache_writes(true);
+            if (batched) ok(st.end_batched_writes());
+          }
+          EXPECT_EQ(sig(ok(stores[1].scan_predicate(prof[1].pred_id))),
+                    sig(ok(stores[0].scan_predicate(prof[0].pred_id))));
         }
-        for (const Row& r : rows) ok(stores[0].write_folded_state(prof[0], r.first, r.second));
-        size_t written = 0;
-        ok(stores[1].write_folded_states(prof[1], rows.size(), [&](size_t i) {
-          return std::pair(std::span<const uint64_t>(rows[i].first), rows[i].second);
-        }, &written));
-        EXPECT_EQ(written, rows.size());
-        auto sig = [](const std::vector<std::pair<AtomKey, AtomState>>& v) {
-          std::vector<std::tuple<std::vector<uint64_t>, uint64_t, uint64_t>> out;
-          for (const auto& [k, st] : v) out.emplace_back(k.args, std::bit_cast<uint64_t>(st.b), std::bit_cast<uint64_t>(st.d));
-          return out;
-        };
-        for (const Row& r : rows)
-          EXPECT_TRUE(same_bits(ok(stores[1].get_state(prof[1].pred_id, r.first)),
-                                ok(stores[0].get_state(prof[0].pred_id, r.first))));
-        EXPECT_EQ(sig(ok(stores[1].scan_predicate(prof[1].pred_id))), sig(ok(stores[0].scan_predicate(prof[0].pred_id))));
-        for (const RuvoStore& st : stores) {
-          st.set_cache_writes(true);
-          if (batched) ok(st.end_batched_writes());
-        }
-        EXPECT_EQ(sig(ok(stores[1].scan_predicate(prof[1].pred_id))), sig(ok(stores[0].scan_predicate(prof[0].pred_id))));
+        for (const char* tree : {"state", "idx_1_by_y", "idx_2_by_y"})
+          EXPECT_EQ(dump(stores[1], tree), dump(stores[0], tree)) << tree << batched << cache_writes;
       }
-      for (const char* tree : {"state", "idx_1_by_y", "idx_2_by_y"})
-        EXPECT_EQ(dump(stores[1], tree), dump(stores[0], tree)) << tree << batched << cache_writes;
     }
   }
 }
