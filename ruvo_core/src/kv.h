@@ -8,7 +8,8 @@
 //
 // Every write goes through RocksDB's write-ahead log without sync, so a write
 // that returned survives a crash of the process; flush() syncs the log and so
-// survives a crash of the machine. On opening, a log whose last record is
+// survives a crash of the machine. (A temporary database, which lives in
+// memory and dies with its process, keeps no log.) On opening, a log whose last record is
 // incomplete (a write cut short by a crash) is replayed up to that record;
 // damage anywhere else in a log fails the open instead of silently dropping
 // every write after it. Single-key writes (insert,
@@ -20,11 +21,12 @@
 //
 // Deferred writes: a tree opened as deferrable may have its writes held
 // back. Between Db::begin_deferred() and Db::end_deferred(), every write
-// of a deferrable tree (insert, compare_and_swap, fetch_and_update) goes
-// into one pending batch of the database instead of the log;
-// Db::commit_deferred() writes the whole batch in one atomic step. Every
-// read of a deferrable tree (get, get_into, contains, scan_prefix, through
-// any handle) sees the pending writes exactly as if they had been written.
+// of a deferrable tree (insert, insert_many, compare_and_swap,
+// fetch_and_update) goes into one pending batch of the database instead of
+// the log; Db::commit_deferred() writes the whole batch in one atomic step
+// (large trees' table files built by two threads). Every read of a
+// deferrable tree (get, get_into, contains, scan_prefix, through any
+// handle) sees the pending writes exactly as if they had been written.
 // The batch is never committed on its own, however large it grows: a crash
 // loses the pending writes and nothing else, so the database holds all of
 // a batch or none of it. A database that closes while deferring commits
