@@ -9,10 +9,10 @@
 // Every write goes through RocksDB's write-ahead log without sync, so a write
 // that returned survives a crash of the process; flush() syncs the log and so
 // survives a crash of the machine. (A temporary database, which lives in
-// memory and dies with its process, keeps no log.) On opening, a log whose last record is
-// incomplete (a write cut short by a crash) is replayed up to that record;
-// damage anywhere else in a log fails the open instead of silently dropping
-// every write after it. Single-key writes (insert,
+// memory and dies with its process, keeps no log.) On opening, a log whose
+// last record is incomplete (a write cut short by a crash) is replayed up
+// to that record; damage anywhere else in a log fails the open instead of
+// silently dropping every write after it. Single-key writes (insert,
 // compare_and_swap, fetch_and_update) are atomic with respect to each other
 // across threads: they take the database's mutex. Every write of a database
 // goes through its handles (nothing else opens it while it is open), which
