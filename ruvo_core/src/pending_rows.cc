@@ -5,6 +5,8 @@
 #include <cstring>
 #include <functional>
 
+#include "ruvo_core/src/radix_sort.h"
+
 namespace ruvo::kv {
 
 namespace {
@@ -208,10 +210,6 @@ void PendingRows::sort_newest_by_key(std::vector<uint32_t>& rows) const {
     for (int b = 56; b >= 0; b -= 8)
       if ((differ[j] >> b) & 0xff) positions.push_back(64 * j + b);
   if (packable && positions.size() <= 8) {
-    struct Packed {
-      uint64_t k;
-      uint32_t row;
-    };
     // Newest first, so that the stable passes keep the newest row of a key
     // first.
     if (std::is_sorted(rows.begin(), rows.end())) {
@@ -219,25 +217,20 @@ void PendingRows::sort_newest_by_key(std::vector<uint32_t>& rows) const {
     } else {
       std::sort(rows.begin(), rows.end(), std::greater<>());
     }
-    std::vector<Packed> a(rows.size()), b(rows.size());
+    std::vector<uint64_t> items(2 * rows.size()), scratch;  // (packed bytes, row)
     for (size_t i = 0; i < rows.size(); ++i) {
       const KeyHead h = head_of(key(rows[i]));
       uint64_t k = 0;
       for (int p : positions) k = (k << 8) | ((h.w[p / 64] >> (p % 64)) & 0xff);
-      a[i] = Packed{k, rows[i]};
+      items[2 * i] = k;
+      items[2 * i + 1] = rows[i];
     }
-    for (size_t pass = 0; pass < positions.size(); ++pass) {
-      const int shift = static_cast<int>(8 * pass);
-      size_t count[257] = {};
-      for (const Packed& x : a) ++count[((x.k >> shift) & 0xff) + 1];
-      for (int d = 0; d < 256; ++d) count[d + 1] += count[d];
-      for (const Packed& x : a) b[count[(x.k >> shift) & 0xff]++] = x;
-      a.swap(b);
-    }
-    b = std::vector<Packed>();
+    radix_sort(items, scratch, rows.size(), 2, 1);
+    scratch = std::vector<uint64_t>();
+    const size_t n = rows.size();
     rows.clear();
-    for (size_t i = 0; i < a.size(); ++i)
-      if (i == 0 || a[i].k != a[i - 1].k) rows.push_back(a[i].row);
+    for (size_t i = 0; i < n; ++i)
+      if (i == 0 || items[2 * i] != items[2 * i - 2]) rows.push_back(static_cast<uint32_t>(items[2 * i + 1]));
     return;
   }
   // Otherwise by the first 24 bytes held inline, the whole keys compared

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "ruvo_core/src/fault.h"
+#include "ruvo_core/src/radix_sort.h"
 #include "ruvo_engine/src/relation.h"
 
 namespace ruvo {
@@ -628,52 +629,6 @@ struct FastFiring::Impl {
   }
   std::vector<Found> kept_scratch;
 
-  // Sorts `n` items of `stride` words stably by their first `w` words
-  // (ascending, first word first): least significant digit first, one
-  // counting pass per byte that is not the same in every item.
-  static void radix_sort(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch, size_t n,
-                         size_t stride, size_t w) {
-    switch (stride) {
-      case 2: return radix_sort_by<2>(items, scratch, n, stride, w);
-      case 3: return radix_sort_by<3>(items, scratch, n, stride, w);
-      case 4: return radix_sort_by<4>(items, scratch, n, stride, w);
-      case 5: return radix_sort_by<5>(items, scratch, n, stride, w);
-      default: return radix_sort_by<0>(items, scratch, n, stride, w);
-    }
-  }
-  // The same with the stride fixed at compile time (0: not fixed), so that
-  // items move as a few word copies.
-  template <size_t kStride>
-  static void radix_sort_by(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch,
-                            size_t n, size_t dynamic_stride, size_t w) {
-    const size_t stride = kStride != 0 ? kStride : dynamic_stride;
-    scratch.resize(items.size());
-    for (size_t j = w; j-- > 0;) {
-      uint64_t all_or = 0, all_and = ~uint64_t{0};
-      for (size_t i = 0; i < n; ++i) {
-        all_or |= items[i * stride + j];
-        all_and &= items[i * stride + j];
-      }
-      const uint64_t varying = all_or ^ all_and;
-      for (unsigned shift = 0; shift < 64; shift += 8) {
-        if (((varying >> shift) & 0xff) == 0) continue;
-        size_t at[256] = {};
-        for (size_t i = 0; i < n; ++i) ++at[(items[i * stride + j] >> shift) & 0xff];
-        size_t sum = 0;
-        for (size_t& c : at) sum += std::exchange(c, sum);
-        for (size_t i = 0; i < n; ++i) {
-          const uint64_t* from = items.data() + i * stride;
-          uint64_t* to = scratch.data() + at[(from[j] >> shift) & 0xff]++ * stride;
-          if constexpr (kStride != 0) {
-            std::memcpy(to, from, kStride * sizeof(uint64_t));  // a few moves, inline
-          } else {
-            std::copy_n(from, stride, to);
-          }
-        }
-        items.swap(scratch);
-      }
-    }
-  }
   std::vector<Relation*> positive_rel;
 
   EvalResult<uint64_t> reference_firing(const CompiledRule& r) {
