@@ -35,7 +35,10 @@ namespace {
 // lookups allocate nothing. Not copyable: view() points into the object.
 class StateKeyBuf {
  public:
-  StateKeyBuf(uint64_t pred_id, std::span<const uint64_t> args) {
+  StateKeyBuf() = default;
+  StateKeyBuf(uint64_t pred_id, std::span<const uint64_t> args) { assign(pred_id, args); }
+  // Holds the key of another atom; earlier views are invalid.
+  void assign(uint64_t pred_id, std::span<const uint64_t> args) {
     n_ = 8 + 8 * args.size();
     if (n_ <= sizeof(inline_)) {
       p_ = inline_;
@@ -53,8 +56,8 @@ class StateKeyBuf {
  private:
   char inline_[72];
   std::string heap_;
-  char* p_;
-  size_t n_;
+  char* p_ = inline_;
+  size_t n_ = 0;
 };
 
 // ---- Folds ----
@@ -230,18 +233,13 @@ StoreResult<void> RuvoStore::write_folded_states(const PredicateProfile& profile
     }
     return {};
   }
-  std::string key;
+  StateKeyBuf key;
   char bytes[kAtomStateBytes];
-  auto encode_key = [&](std::span<const uint64_t> args) {
-    key.resize(8 + 8 * args.size());
-    store_u64_be(key.data(), profile.pred_id);
-    for (size_t i = 0; i < args.size(); ++i) store_u64_be(key.data() + 8 + 8 * i, args[i]);
-  };
   auto row = [&](size_t i) {
     const auto [args, s] = rows(i);
-    encode_key(args);
+    key.assign(profile.pred_id, args);
     encode_atom_state_into(s, bytes);
-    return std::pair<std::string_view, std::string_view>(key, std::string_view(bytes, sizeof bytes));
+    return std::pair<std::string_view, std::string_view>(key.view(), std::string_view(bytes, sizeof bytes));
   };
   if (!caches_) {
     if (auto r = state_.insert_many(n, row, written); !r) return std::unexpected(StoreError(r.error()));
@@ -254,29 +252,27 @@ StoreResult<void> RuvoStore::write_folded_states(const PredicateProfile& profile
   for (size_t i = 0; i < StoreCaches::kShards; ++i) locks[i] = std::unique_lock<std::mutex>(c.shards[i].mu);
   auto stored = state_.insert_many(n, row, written);
   const bool add = c.cache_writes.load(std::memory_order_relaxed);
-  if (!add && *written >= kForgetCachedStatesAt) {
-    // Writes that add nothing to the cache: forgetting every cached state
-    // costs less than looking each written one up, and reads refill it.
+  // Writes that add nothing to the cache: forgetting every cached state
+  // costs less than looking each written one up, and reads refill it.
+  const bool forget = !add && *written >= kForgetCachedStatesAt;
+  if (forget) {
     for (StoreCaches::Shard& shard : c.shards) {
       shard.states = ByteKeyCache<AtomState, StateCost>();
       shard.states.set_budget(c.state_shard_budget);
     }
-  } else {
-    for (size_t i = 0; i < *written; ++i) {
-      const auto [args, s] = rows(i);
-      encode_key(args);
-      const uint64_t h = hash_key(key);
-      note_in_shard(c.shard_of(h), key, h, s, add);
-    }
   }
-  if (*written > 0) {
-    std::lock_guard<std::mutex> mlock(c.mirror_mu);
-    auto it = c.mirrors.find(profile.pred_id);
-    for (size_t i = 0; it != c.mirrors.end() && i < *written; ++i) {
-      const auto [args, s] = rows(i);
-      encode_key(args);
-      note_in_mirror(c, it->second, key, s, add);
+  // One pass keeps the cached states and the predicate's whole copy exact.
+  std::lock_guard<std::mutex> mlock(c.mirror_mu);
+  const auto mirror = c.mirrors.find(profile.pred_id);
+  const bool mirrored = mirror != c.mirrors.end();
+  for (size_t i = 0; i < *written && (!forget || mirrored); ++i) {
+    const auto [args, s] = rows(i);
+    key.assign(profile.pred_id, args);
+    if (!forget) {
+      const uint64_t h = hash_key(key.view());
+      note_in_shard(c.shard_of(h), key.view(), h, s, add);
     }
+    if (mirrored) note_in_mirror(c, mirror->second, key.view(), s, add);
   }
   if (!stored) return std::unexpected(StoreError(stored.error()));
   return {};
