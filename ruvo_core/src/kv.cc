@@ -520,6 +520,18 @@ void spill_locked(DbState& db) {
   db.spill_at = db.budget;
 }
 
+// Changes the tree's pending rows by `change` and keeps the batch's sums of
+// bytes and memory in step. REQUIRES: batch_mu held exclusively.
+template <class Change>
+void change_pending(DbState& db, TreeState& tree, const Change& change) {
+  PendingRows& rows = tree.pending_rows;
+  const size_t bytes_before = rows.bytes();
+  const size_t memory_before = rows.footprint();
+  change(rows);
+  db.pending_bytes += rows.bytes() - bytes_before;
+  db.pending_memory = db.pending_memory - memory_before + rows.footprint();
+}
+
 // Writes one key, into the pending batch when `deferred`. REQUIRES:
 // write_mu held; `deferred` only while the database defers. Keeps the
 // tree's memo and write count in step with what reads see, whatever the
@@ -529,12 +541,9 @@ rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, s
   rocksdb::Status s;
   if (deferred) {
     std::unique_lock<std::shared_mutex> lock(db.batch_mu);
-    const size_t before = tree.pending_rows.bytes();
-    const size_t memory_before = tree.pending_rows.footprint();
-    tree.pending_rows.put(key, value);  // settles what was appended first
+    // A put settles what was appended first.
+    change_pending(db, tree, [&](PendingRows& rows) { rows.put(key, value); });
     tree.unsettled.store(false, std::memory_order_relaxed);
-    db.pending_bytes += tree.pending_rows.bytes() - before;
-    db.pending_memory += tree.pending_rows.footprint() - memory_before;
     if (tree.pending.fetch_add(1, std::memory_order_release) == 0) db.batched.push_back(&tree);
     if (db.pending_memory > db.spill_at) spill_locked(db);
   } else {
@@ -569,9 +578,7 @@ thread_local int t_scans = 0;
 void settle_for_read(DbState& db, TreeState& tree) {
   if (!tree.unsettled.load(std::memory_order_acquire) || t_scans > 0) return;
   std::unique_lock<std::shared_mutex> lock(db.batch_mu);
-  const size_t before = tree.pending_rows.footprint();
-  tree.pending_rows.settle();
-  db.pending_memory = db.pending_memory - before + tree.pending_rows.footprint();
+  change_pending(db, tree, [](PendingRows& rows) { rows.settle(); });
   tree.unsettled.store(false, std::memory_order_release);
 }
 
@@ -654,11 +661,7 @@ Result<void> Tree::insert_many(size_t n, const RowFn& rows, size_t* written) con
     if (tree.pending.fetch_add(n, std::memory_order_release) == 0) db.batched.push_back(&tree);
     for (size_t i = 0; i < n; ++i) {
       const auto [key, value] = rows(i);
-      const size_t before = tree.pending_rows.bytes();
-      const size_t memory_before = tree.pending_rows.footprint();
-      tree.pending_rows.append(key, value);
-      db.pending_bytes += tree.pending_rows.bytes() - before;
-      db.pending_memory += tree.pending_rows.footprint() - memory_before;
+      change_pending(db, tree, [&](PendingRows& pending) { pending.append(key, value); });
       if (tree.memo_valid && tree.memo_key == key) tree.memo_value.assign(value);
       if (db.pending_memory > db.spill_at) spill_locked(db);
     }
