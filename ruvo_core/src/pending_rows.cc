@@ -121,6 +121,10 @@ void PendingRows::put(std::string_view key, std::string_view value) {
   }
   const uint32_t row = add_row(key, value);
   settled_ = size_;
+  index_row(slot, h, row);
+}
+
+void PendingRows::index_row(size_t slot, uint64_t h, uint32_t row) {
   ++hashed_;
   table_[slot] = (h >> 32 << 32) | (row + 1);
   tail_.push_back(row);
@@ -136,9 +140,7 @@ void PendingRows::settle() {
     const uint64_t h = hash_bytes(k);
     const size_t slot = static_cast<size_t>(slot_of(k, h));
     if (table_[slot] == 0) {
-      ++hashed_;
-      table_[slot] = (h >> 32 << 32) | (row + 1);
-      tail_.push_back(row);
+      index_row(slot, h, row);
       continue;
     }
     // The key is held already: that row takes this one's value, whose

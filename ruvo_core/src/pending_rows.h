@@ -17,7 +17,7 @@
 // settled: owners settle before reading where they can.
 //
 // Not thread-safe; the owner locks. string_views handed out stay valid
-// until the next put() or clear().
+// until the next put(), settle() or clear().
 #pragma once
 
 #include <cstddef>
@@ -43,8 +43,9 @@ class PendingRows {
   size_t bytes() const { return arena_bytes_; }
   // The memory the rows take: the arena's bytes and the index structures
   // (the key order counted as one index per entry; the entries counted
-  // without their last chunk's unused room). Changed by put() and
-  // clear() only, so that owners may keep a sum of it up to date.
+  // without their last chunk's unused room). Changed by put(), append(),
+  // settle() and clear() only, so that owners may keep a sum of it up to
+  // date.
   size_t footprint() const {
     return arena_bytes_ + size_t{size_} * (sizeof(Entry) + sizeof(uint32_t)) +
            table_.capacity() * sizeof(uint64_t);
@@ -107,6 +108,9 @@ class PendingRows {
   std::optional<uint32_t> find_unsettled(std::string_view key) const;
   // Adds a new row (key and value copied into the arena) and returns it.
   uint32_t add_row(std::string_view key, std::string_view value);
+  // Enters a row of a key not held yet into the table, at the empty `slot`
+  // its probe for hash `h` ended on, and into the key order.
+  void index_row(size_t slot, uint64_t h, uint32_t row);
 
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t block_used_ = 0, block_size_ = 0;
