@@ -296,9 +296,7 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
   struct FlushOnExit {
     FastFiring* fast;
     ~FlushOnExit() {
-      if (fast == nullptr) return;
-      fast->release_scratch();
-      (void)fast->flush();  // a failure is already being reported
+      if (fast != nullptr) (void)fast->finish();  // a failure is already being reported
     }
   } flush_on_exit{fast};
 
@@ -351,10 +349,7 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
   }
   flush_on_exit.fast = nullptr;
   if (fast != nullptr) {
-    // The matches' buffers are of no more use, and the commit that follows
-    // needs memory of its own.
-    fast->release_scratch();
-    if (auto f = fast->flush(); !f) return std::unexpected(std::move(f.error()));
+    if (auto f = fast->finish(); !f) return std::unexpected(std::move(f.error()));
   }
   return stats;
 }

@@ -868,7 +868,10 @@ EvalResult<uint64_t> FastFiring::fire(size_t index) { return impl_->fire(index);
 
 EvalResult<void> FastFiring::flush() { return impl_->flush(); }
 
-void FastFiring::release_scratch() { impl_->release_scratch(); }
+EvalResult<void> FastFiring::finish() {
+  impl_->release_scratch();
+  return impl_->flush();
+}
 
 void FastFiring::note_write(uint64_t pred_id, std::span<const uint64_t> args,
                             const AtomState& stored) {

@@ -65,9 +65,10 @@ class FastFiring {
   // Must be called before anything but this object reads the store's atom
   // states; on a failure what is left is written by the next flush().
   EvalResult<void> flush();
-  // Frees what the firings used for their matches (the next firing builds
-  // it anew): for the end of an evaluation, before its writes are committed.
-  void release_scratch();
+  // The end of an evaluation: frees what the firings used for their
+  // matches (the next firing builds it anew), so that the commit that
+  // follows has that memory, then flush().
+  EvalResult<void> finish();
   // Reports a state the store now holds (a write made elsewhere).
   void note_write(uint64_t pred_id, std::span<const uint64_t> args, const AtomState& stored);
   // The program changes from `before` (the rules this object fires now) to
