@@ -816,12 +816,8 @@ struct FastFiring::Impl {
               return std::unexpected(EvalError(std::move(w.error())));
           }
           ++changed;
-          head_rel->note_write_at(row, args, folded, ++seq, head_hashes[i]);
-          if (behind) {
-            const uint32_t at = row >= 0 ? static_cast<uint32_t>(row)
-                                         : static_cast<uint32_t>(head_rel->size() - 1);
-            write_behind(r.head_pred_id, *head_rel, **head_profile, at);
-          }
+          const uint32_t at = head_rel->note_write_at(row, args, folded, ++seq, head_hashes[i]);
+          if (behind) write_behind(r.head_pred_id, *head_rel, **head_profile, at);
           continue;
         }
         next = store.upsert_atom_known_old(**head_profile, args, c, old);

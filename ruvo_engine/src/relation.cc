@@ -223,8 +223,8 @@ void Relation::note_write(std::span<const uint64_t> a, const AtomState& s, uint6
   note_write_at(find(a), a, s, seq);
 }
 
-void Relation::note_write_at(int64_t found, std::span<const uint64_t> a, const AtomState& s,
-                             uint64_t seq, uint64_t h) {
+uint32_t Relation::note_write_at(int64_t found, std::span<const uint64_t> a, const AtomState& s,
+                                 uint64_t seq, uint64_t h) {
   uint32_t row;
   if (found < 0) {
     row = add_row(a, s, h);
@@ -236,6 +236,7 @@ void Relation::note_write_at(int64_t found, std::span<const uint64_t> a, const A
   }
   changed_at_[row] = seq;
   log_.push_back({seq, row});
+  return row;
 }
 
 RowIndex& Relation::index(uint64_t mask) {

@@ -97,14 +97,14 @@ class Relation {
   // number `seq` (increasing over the evaluation).
   void note_write(std::span<const uint64_t> args, const AtomState& s, uint64_t seq);
   // The same for a caller that has just looked the atom up: `row` is
-  // find(args) (-1 when absent), unchanged since.
-  void note_write_at(int64_t row, std::span<const uint64_t> args, const AtomState& s,
-                     uint64_t seq) {
-    note_write_at(row, args, s, seq, row < 0 ? hash(args) : 0);
+  // find(args) (-1 when absent), unchanged since. Returns the atom's row.
+  uint32_t note_write_at(int64_t row, std::span<const uint64_t> args, const AtomState& s,
+                         uint64_t seq) {
+    return note_write_at(row, args, s, seq, row < 0 ? hash(args) : 0);
   }
   // The same with h == hash(args) (any value when row >= 0).
-  void note_write_at(int64_t row, std::span<const uint64_t> args, const AtomState& s,
-                     uint64_t seq, uint64_t h);
+  uint32_t note_write_at(int64_t row, std::span<const uint64_t> args, const AtomState& s,
+                         uint64_t seq, uint64_t h);
 
   // The index of rows by the positions in `mask` (built on first use and
   // kept up to date).
