@@ -37,6 +37,11 @@ std::string Error::debug() const { return bincode::debug_str(status); }
 
 namespace {
 
+// Values of TreeState::stored.
+constexpr uint8_t kStoredUnknown = 0;
+constexpr uint8_t kStoredNothing = 1;
+constexpr uint8_t kStoredRows = 2;
+
 // What the pending batch may hold in memory, over all trees, before it is
 // spilled to files: far above what most calls write, far below a machine's
 // memory.
@@ -71,6 +76,12 @@ struct TreeState {
   // Whether pending_rows has rows appended without a lookup (see
   // Tree::insert_many). Changed under DbState::batch_mu (exclusive).
   std::atomic<bool> unsettled{false};
+  // What the database (the batch aside) holds of the tree: unknown until a
+  // read that misses looks once; set to kStoredRows before any write of the
+  // tree reaches the database, and then kept. Trees are never emptied, so
+  // while it says kStoredNothing a point read need not ask the database:
+  // the first materialisation of a store reads every new atom that way.
+  std::atomic<uint8_t> stored{kStoredUnknown};
 };
 
 struct DbState {
@@ -454,6 +465,7 @@ rocksdb::Status ingest_batch(DbState& db) {
 rocksdb::Status commit_locked(DbState& db) {
   std::unique_lock<std::shared_mutex> lock(db.batch_mu);
   if (db.batched.empty()) return rocksdb::Status::OK();
+  for (TreeState* tree : db.batched) tree->stored.store(kStoredRows, std::memory_order_release);
   rocksdb::Status s;
   if (db.spilled || db.pending_bytes >= kIngestBytes) {
     s = ingest_batch(db);
@@ -550,6 +562,7 @@ rocksdb::Status put_locked(DbState& db, TreeState& tree, std::string_view key, s
     if (tree.pending.fetch_add(1, std::memory_order_release) == 0) db.batched.push_back(&tree);
     if (db.pending_memory > db.spill_at) spill_locked(db);
   } else {
+    tree.stored.store(kStoredRows, std::memory_order_release);
     s = db.db->Put(write_options(db), tree.handle, slice(key), slice(value));
   }
   if (tree.memo_valid && tree.memo_key == key) {
@@ -589,6 +602,21 @@ void settle_for_read(DbState& db, TreeState& tree) {
 void assign_value(std::string* out, std::string_view v) { out->assign(v); }
 void assign_value(rocksdb::PinnableSlice* out, std::string_view v) { out->PinSelf(slice(v)); }
 
+// Whether the database holds no row of the tree, looking once if nobody
+// has. A write that races with the look marks the tree first, so the look
+// cannot hide it from later reads; the read that looked sees the tree as
+// it was when its look began, as a read racing with a write may.
+bool stores_nothing(DbState& db, TreeState& tree) {
+  uint8_t known = tree.stored.load(std::memory_order_acquire);
+  if (known != kStoredUnknown) return known == kStoredNothing;
+  std::unique_ptr<rocksdb::Iterator> it(db.db->NewIterator(read_options(), tree.handle));
+  it->SeekToFirst();
+  if (!it->status().ok()) return false;  // the read itself reports it
+  const uint8_t seen = it->Valid() ? kStoredRows : kStoredNothing;
+  tree.stored.compare_exchange_strong(known, seen, std::memory_order_acq_rel);
+  return seen == kStoredNothing;
+}
+
 template <class Value>
 rocksdb::Status read_key(DbState& db, TreeState& tree, std::string_view key, Value* value) {
   if (reads_batch(tree)) {
@@ -605,6 +633,7 @@ rocksdb::Status read_key(DbState& db, TreeState& tree, std::string_view key, Val
       if (!s.IsNotFound()) return s;
     }
   }
+  if (stores_nothing(db, tree)) return rocksdb::Status::NotFound();
   return db.db->Get(read_options(), tree.handle, slice(key), value);
 }
 

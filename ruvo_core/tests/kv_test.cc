@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <random>
@@ -119,6 +120,41 @@ TEST(KvDeferredTest, ReadsSeePendingWrites) {
     }
     EXPECT_EQ(db.deferring(), n >= 2 && n < 22);
     check(n);
+  }
+}
+
+// A tree read while it held nothing is read again after each way a row can
+// reach the database: through, in a small batch, in an ingested one, and
+// after reopening a database whose trees hold rows.
+TEST(KvTest, TreeFirstReadEmptySeesEveryLaterWrite) {
+  const std::string big(300 << 10, 'v');  // past the size that is ingested
+  using Write = std::function<void(Db&, const Tree&)>;
+  const std::pair<const char*, Write> writes[] = {
+      {"insert", [](Db&, const Tree& t) { ok(t.insert("k", "v")); }},
+      {"swap", [](Db&, const Tree& t) { EXPECT_TRUE(ok(t.compare_and_swap("k", std::nullopt, "v")).swapped); }},
+      {"update", [](Db&, const Tree& t) { ok(t.fetch_and_update("k", [](Opt) { return std::string("v"); })); }},
+      {"small batch", [](Db& db, const Tree& t) { db.begin_deferred(); ok(t.insert("k", "v")); ok(db.end_deferred()); }},
+      {"large batch", [&](Db& db, const Tree& t) {
+         db.begin_deferred();
+         ok(t.insert("big", big));
+         ok(t.insert("k", "v"));
+         ok(db.end_deferred());
+       }}};
+  for (const auto& [name, write] : writes) {
+    test::ScratchDir dir;
+    {
+      Db db = ok(Db::open(dir / "db"));
+      Tree t = ok(db.open_tree("t", TreeOptions{.deferrable = true}));
+      EXPECT_EQ(ok(t.get("k")), std::nullopt) << name;
+      write(db, t);
+      for (const Tree& h : {t, tree(db, "t")}) {
+        EXPECT_EQ(ok(h.get("k")), "v") << name;
+        EXPECT_TRUE(ok(h.contains("k"))) << name;
+      }
+      EXPECT_EQ(ok(tree(db, "other").get("k")), std::nullopt) << name;
+    }
+    Db db = ok(Db::open(dir / "db"));
+    EXPECT_EQ(ok(tree(db, "t").get("k")), "v") << name << ", reopened";
   }
 }
 
