@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "ruvo_core/src/kv.h"
+#include "ruvo_engine/src/fact_batch.h"
 #include "ruvo_engine/src/fast_eval.h"
 
 namespace ruvo {
@@ -145,28 +146,56 @@ EngineResult<EvalStats> EngineSession::materialize_with_options(
   // is only registered, as before.
   const uint64_t applied_up_to = warm && warm->branch == branch ? warm->facts_applied_up_to : 0;
   uint64_t greatest_fact = 0;
+  // Facts folded in memory and written together where that stores the
+  // same bytes (the reference upserts each one). The warm copies learn of
+  // every state a fact changes.
+  FactBatch batch(idb);
+  const FactBatch::OnChange on_change;
+  const FactBatch::OnChange note_warm = [&](uint64_t pred_id, std::span<const uint64_t> args,
+                                            const AtomState& s) { warm->fast->note_write(pred_id, args, s); };
+  // Whatever ends the facts, the batch is written first: a failure leaves
+  // every fact before it applied, as upserting them one by one does.
+  auto flushed = [&](EngineError e) -> EngineResult<EvalStats> {
+    (void)batch.flush(warm ? note_warm : on_change);
+    return std::unexpected(std::move(e));
+  };
+  // A run of facts of one predicate registers it once: registering again
+  // returns the stored profile and writes nothing.
+  std::optional<PredicateProfile> last_profile;
   for (GroundFact& fact : program->facts) {
     // A long log can be stopped while its facts are applied, too.
-    if (interrupt_requested()) return std::unexpected(EngineError(EvalError(EvalError::Interrupted{})));
-    PredConfig config = config_for(pred_configs, fact.pred_name);
-    auto profile = idb.registry.register_predicate(fact.pred_name, fact.pred_arity,
-                                                   config.aggregation, config.evidence_mode,
-                                                   std::move(config.indexes));
-    if (!profile) return std::unexpected(EngineError(std::move(profile.error())));
-    // Recorded before the upsert, so a refused fact still leaves its name
-    // queryable.
-    pred_ids.insert_or_assign(fact.pred_name, profile->pred_id);
+    if (interrupt_requested()) return flushed(EngineError(EvalError(EvalError::Interrupted{})));
+    if (!last_profile || last_profile->name != fact.pred_name || last_profile->arity != fact.pred_arity) {
+      last_profile.reset();
+      PredConfig config = config_for(pred_configs, fact.pred_name);
+      auto profile = idb.registry.register_predicate(fact.pred_name, fact.pred_arity,
+                                                     config.aggregation, config.evidence_mode,
+                                                     std::move(config.indexes));
+      if (!profile) return flushed(EngineError(std::move(profile.error())));
+      // Recorded before the upsert, so a refused fact still leaves its
+      // name queryable.
+      pred_ids.insert_or_assign(fact.pred_name, profile->pred_id);
+      last_profile = std::move(*profile);
+    }
+    const PredicateProfile& profile = *last_profile;
     greatest_fact = std::max(greatest_fact, fact.event_id);
-    if (fact.event_id <= applied_up_to && profile->aggregation == AggregationMode::Maximum) continue;
+    if (fact.event_id <= applied_up_to && profile.aggregation == AggregationMode::Maximum) continue;
+    if (!eval_control.reference) {
+      auto taken = batch.add(profile, fact.args, fact.b, fact.d);
+      if (!taken) return flushed(EngineError(std::move(taken.error())));
+      if (*taken) continue;
+      if (auto r = batch.flush(warm ? note_warm : on_change); !r)
+        return std::unexpected(EngineError(std::move(r.error())));
+    }
     Contribution c{fact.b, fact.d, "edb_" + std::to_string(fact.event_id)};
-    const AtomKey atom{profile->pred_id, std::move(fact.args)};
+    const AtomKey atom{profile.pred_id, std::move(fact.args)};
     AtomState old;
     auto state = idb.upsert_atom(atom, c, &old);
     if (!state) return std::unexpected(EngineError(std::move(state.error())));
-    // The warm copies learn of every state a fact changes.
     if (warm && !AtomState::approx_eq(old, *state)) warm->fast->note_write(atom.pred_id, atom.args, *state);
   }
-
+  if (auto r = batch.flush(warm ? note_warm : on_change); !r)
+    return std::unexpected(EngineError(std::move(r.error())));
 
   auto compiled_rules = compile_rules(idb, program->rules, pred_configs);
   if (!compiled_rules) return std::unexpected(EngineError(std::move(compiled_rules.error())));

@@ -10,6 +10,7 @@
 #include <limits>
 #include <tuple>
 
+#include "ruvo_core/src/fault.h"
 #include "ruvo_engine/src/fast_eval.h"
 #include "testing/test_support.h"
 
@@ -51,6 +52,20 @@ TEST(SessionMaterialize, FactEvidenceIdsAndRetraction) {
   EXPECT_DOUBLE_EQ(ok(s.get_atom_state("p", {1})).b, 0.75);
   EXPECT_EQ(ok(s.idb_watermark("main")), 12u);
   EXPECT_EQ(ok(s.idb_watermark("other")), std::nullopt);
+}
+
+// A fact faulting on its index leaves the facts before it applied and none
+// after it, whichever way each predicate's facts are applied.
+TEST(SessionMaterialize, FaultingFactLeavesOnlyEarlierFactsApplied) {
+  EngineSession s = ok(EngineSession::open_temporary());
+  s.pred_configs["p"].indexes.push_back({"far", {5}});  // beyond p's two arguments
+  ok(s.edb.assert_fact("main", "q", 1, {1}, 0.5, 0.0, std::nullopt));
+  ok(s.edb.assert_fact("main", "p", 2, {1, 2}, 0.5, 0.0, std::nullopt));
+  ok(s.edb.assert_fact("main", "q", 1, {2}, 0.5, 0.0, std::nullopt));
+  EXPECT_THROW((void)s.materialize_with_options("main", std::nullopt), Fault);
+  EXPECT_EQ(ok(s.get_atom_state("q", {1})).b, 0.5);
+  EXPECT_EQ(ok(s.get_atom_state("p", {1, 2})).b, 0.5);
+  EXPECT_EQ(ok(s.get_atom_state("q", {2})).b, 0.0);
 }
 
 // A call stopped part way (here by the interrupt check, at many points)
