@@ -67,7 +67,7 @@ StoreResult<bool> FactBatch::add(const PredicateProfile& profile, std::span<cons
   size_t slot;
   int64_t i = find(p, args, h, slot);
   if (i < 0) {
-    auto stored = store_.get_state(profile.pred_id, args);
+    auto stored = store_.peek_state(profile.pred_id, args);
     if (!stored) return std::unexpected(std::move(stored.error()));
     i = static_cast<int64_t>(atoms_.size());
     atoms_.push_back(Atom{p, args_.size(), *stored});

@@ -133,7 +133,7 @@ StoreResult<AtomState> RuvoStore::load_state_uncached(std::string_view state_key
   return *s;
 }
 
-StoreResult<AtomState> RuvoStore::load_state(std::string_view state_key) const {
+StoreResult<AtomState> RuvoStore::load_state(std::string_view state_key, bool keep) const {
   if (!caches_) return load_state_uncached(state_key);
   StoreCaches& c = *caches_;
   const uint64_t h = hash_key(state_key);
@@ -152,12 +152,12 @@ StoreResult<AtomState> RuvoStore::load_state(std::string_view state_key) const {
       }
     }
     if (known) {
-      shard.states.put(state_key, h, *known);
+      if (keep) shard.states.put(state_key, h, *known);
       return *known;
     }
   }
   auto s = load_state_uncached(state_key);
-  if (s) shard.states.put(state_key, h, *s);
+  if (s && keep) shard.states.put(state_key, h, *s);
   return s;
 }
 
@@ -285,6 +285,11 @@ StoreResult<AtomState> RuvoStore::get_state(const AtomKey& atom) const {
 StoreResult<AtomState> RuvoStore::get_state(uint64_t pred_id, std::span<const uint64_t> args) const {
   StateKeyBuf key(pred_id, args);
   return load_state(key.view());
+}
+
+StoreResult<AtomState> RuvoStore::peek_state(uint64_t pred_id, std::span<const uint64_t> args) const {
+  StateKeyBuf key(pred_id, args);
+  return load_state(key.view(), false);
 }
 
 StoreResult<AtomState> RuvoStore::recompute_aggregate(AggregationMode mode,

@@ -233,6 +233,9 @@ class RuvoStore {
   // The stored state, (0, 0) when never written. Does not look at profiles.
   StoreResult<AtomState> get_state(const AtomKey& atom) const;
   StoreResult<AtomState> get_state(uint64_t pred_id, std::span<const uint64_t> args) const;
+  // get_state that adds nothing to the caches: for a caller about to write
+  // the state, which updates or drops the cached copy anyway.
+  StoreResult<AtomState> peek_state(uint64_t pred_id, std::span<const uint64_t> args) const;
   // Every stored atom of the predicate with its state, ascending by
   // arguments (unsigned, first argument first). Nothing is filtered.
   StoreResult<std::vector<std::pair<AtomKey, AtomState>>> scan_predicate(uint64_t pred_id) const;
@@ -246,7 +249,8 @@ class RuvoStore {
   // same order, and the same failures (after which `out` is empty).
   StoreResult<void> scan_predicate_into(uint64_t pred_id, ScanRows& out) const;
 
-  StoreResult<AtomState> load_state(std::string_view state_key) const;
+  // `keep`: whether a state read from the database joins the cache.
+  StoreResult<AtomState> load_state(std::string_view state_key, bool keep = true) const;
   StoreResult<AtomState> recompute_aggregate(AggregationMode mode,
                                              std::string_view state_key) const;
 
