@@ -3,12 +3,12 @@
 //
 // Buffers below kMappedBytes come from the heap (malloc/realloc). From
 // kMappedBytes on, a buffer is its own anonymous mapping, rounded up to and
-// aligned on kHugePageBytes and advised for transparent huge pages: touched
-// in 2 MiB pages instead of 4 KiB ones where the system allows it. A mapped
+// aligned on kHugePageBytes (so that it could be backed by transparent huge
+// pages; whether it is advised to be is decided in pod_vector.cc). A mapped
 // buffer grows by remapping its pages (mremap), so growing neither copies
-// the elements nor touches fresh pages for them. Without huge pages (turned
-// off, or the advice refused) the buffers work the same, only without that
-// gain.
+// the elements nor touches fresh pages for them, nor holds the old and the
+// new buffer at once. Pages of the room beyond size() take no memory until
+// written.
 //
 // Failure to get memory throws std::bad_alloc, as std::vector does.
 //
