@@ -137,7 +137,7 @@ class Relation {
   void grow_table();
   uint32_t arity_;
   // The arrays that grow with the relation: large ones grow without
-  // copying and fault in by huge pages.
+  // copying, and never hold an old and a new buffer at once.
   PodVector<uint64_t> args_;
   PodVector<AtomState> states_;
   PodVector<uint64_t> changed_at_;
