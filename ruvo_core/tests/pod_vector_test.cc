@@ -131,6 +131,20 @@ TEST(PodVector, PushBackOfOwnElement) {
   }
 }
 
+TEST(PodVector, FailedGrowthThrowsAndKeepsContents) {
+  for (size_t n : {size_t{0}, size_t{5}, kBoundary + 5}) {
+    for (size_t ask : {size_t{1} << 60, SIZE_MAX}) {  // no mapping; overflowing bytes
+      SCOPED_TRACE(n);
+      PodVector<uint64_t> v(n, 7);
+      const std::vector<uint64_t> want(n, 7);
+      EXPECT_THROW(v.reserve(ask), std::bad_alloc);
+      expect_same(v, want, "after the failure");
+      v.push_back(8);  // still usable
+      EXPECT_EQ(v.back(), 8u);
+    }
+  }
+}
+
 TEST(PodVector, MovesCopiesAndSwaps) {
   for (size_t n : {size_t{0}, size_t{3}, kBoundary / 2 + 1}) {  // 16-byte elements
     SCOPED_TRACE(n);
