@@ -15,8 +15,8 @@ namespace radix_detail {
 
 // radix_sort with the stride fixed at compile time (0: not fixed), so that
 // records move as a few word copies.
-template <size_t kStride>
-void sort_by(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch, size_t n,
+template <size_t kStride, class Words>
+void sort_by(Words& items, Words& scratch, size_t n,
              size_t dynamic_stride, size_t w) {
   const size_t stride = kStride != 0 ? kStride : dynamic_stride;
   scratch.resize(items.size());
@@ -54,8 +54,9 @@ void sort_by(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch, size_
 // per byte that is not the same in every record. `scratch` is working
 // room; afterwards either vector may hold the other's old buffer.
 // REQUIRES: items.size() >= n * stride, w <= stride.
-inline void radix_sort(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch, size_t n,
-                       size_t stride, size_t w) {
+// `Words`: std::vector<uint64_t> or PodVector<uint64_t>.
+template <class Words>
+void radix_sort(Words& items, Words& scratch, size_t n, size_t stride, size_t w) {
   switch (stride) {
     case 2: return radix_detail::sort_by<2>(items, scratch, n, stride, w);
     case 3: return radix_detail::sort_by<3>(items, scratch, n, stride, w);

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "ruvo_core/src/fault.h"
+#include "ruvo_core/src/pod_vector.h"
 #include "ruvo_core/src/radix_sort.h"
 #include "ruvo_engine/src/relation.h"
 
@@ -225,12 +226,13 @@ struct FastFiring::Impl {
   // (the values of the plan's key_slots) followed by its index in found.
   bool want_keys = false;
   bool stopped = false;
-  std::vector<Found> found;
-  std::vector<uint64_t> head_args;
+  // The match buffers: large ones grow without copying.
+  PodVector<Found> found;
+  PodVector<uint64_t> head_args;
   std::string evidence;
-  std::vector<EvidenceSpan> evidence_spans;
-  std::vector<uint64_t> sort_items, sort_scratch;
-  std::vector<uint64_t> head_hashes;  // Relation::hash of each match's head
+  PodVector<EvidenceSpan> evidence_spans;
+  PodVector<uint64_t> sort_items, sort_scratch;
+  PodVector<uint64_t> head_hashes;  // Relation::hash of each match's head
 
   Impl(const RuvoStore& s, const std::vector<CompiledRule>& r, ApplicabilitySemantics sem)
       : store(s), rules(r), semantics(sem), states(r.size()) {
@@ -300,14 +302,14 @@ struct FastFiring::Impl {
     std::vector<uint32_t>().swap(order);
     std::vector<std::pair<uint64_t, std::unique_ptr<RowIndex>>>().swap(delta_indexes);
     std::vector<uint32_t>().swap(delta_rows);
-    std::vector<Found>().swap(found);
-    std::vector<uint64_t>().swap(head_args);
+    PodVector<Found>().swap(found);
+    PodVector<uint64_t>().swap(head_args);
     std::string().swap(evidence);
-    std::vector<EvidenceSpan>().swap(evidence_spans);
-    std::vector<uint64_t>().swap(sort_items);
-    std::vector<uint64_t>().swap(sort_scratch);
-    std::vector<Found>().swap(kept_scratch);
-    std::vector<uint64_t>().swap(head_hashes);
+    PodVector<EvidenceSpan>().swap(evidence_spans);
+    PodVector<uint64_t>().swap(sort_items);
+    PodVector<uint64_t>().swap(sort_scratch);
+    PodVector<Found>().swap(kept_scratch);
+    PodVector<uint64_t>().swap(head_hashes);
     std::vector<Relation*>().swap(positive_rel);
   }
 
@@ -627,7 +629,7 @@ struct FastFiring::Impl {
     }
     found.swap(kept_scratch);
   }
-  std::vector<Found> kept_scratch;
+  PodVector<Found> kept_scratch;
 
   std::vector<Relation*> positive_rel;
 

@@ -18,7 +18,7 @@ bool same_args(std::span<const uint64_t> a, const uint64_t* b) {
   return true;
 }
 
-bool row_less(const std::vector<uint64_t>& all, uint32_t arity, uint32_t a, uint32_t b) {
+bool row_less(const PodVector<uint64_t>& all, uint32_t arity, uint32_t a, uint32_t b) {
   const uint64_t* pa = all.data() + static_cast<size_t>(a) * arity;
   const uint64_t* pb = all.data() + static_cast<size_t>(b) * arity;
   return std::lexicographical_compare(pa, pa + arity, pb, pb + arity);
@@ -87,7 +87,7 @@ size_t RowIndex::bytes() const {
 }
 
 const std::vector<uint32_t>& RowIndex::group(const uint64_t* args,
-                                             const std::vector<uint64_t>& all_args) {
+                                             const PodVector<uint64_t>& all_args) {
   Group* g = find_or_add(hash_of(args), false);
   if (g == nullptr) return kEmpty;
   if (g->sorted < g->rows.size()) {
@@ -185,7 +185,7 @@ void Relation::reset_table(size_t cap) {
 }
 
 void Relation::grow_table() {
-  std::vector<uint64_t> old;
+  PodVector<uint64_t> old;
   old.swap(table_);
   reset_table(old.empty() ? 64 : old.size() * 2);
   for (uint64_t slot : old)
@@ -194,7 +194,7 @@ void Relation::grow_table() {
 
 uint32_t Relation::add_row(std::span<const uint64_t> a, const AtomState& s, uint64_t h) {
   const uint32_t row = static_cast<uint32_t>(states_.size());
-  args_.insert(args_.end(), a.begin(), a.end());
+  args_.append(a);
   states_.push_back(s);
   changed_at_.push_back(0);
   if (non_finite_state(s)) ++non_finite_;

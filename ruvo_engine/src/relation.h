@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "ruvo_core/src/pod_vector.h"
 #include "ruvo_idb/src/store.h"
 #include "ruvo_idb/src/types.h"
 
@@ -33,7 +34,7 @@ class RowIndex {
   // The group of rows whose values at the pattern's positions hash like
   // `args` (only the masked positions of `args` are read), sorted by
   // arguments. `all_args` is the relation's flat argument array.
-  const std::vector<uint32_t>& group(const uint64_t* args, const std::vector<uint64_t>& all_args);
+  const std::vector<uint32_t>& group(const uint64_t* args, const PodVector<uint64_t>& all_args);
   // The same rows in no particular order.
   const std::vector<uint32_t>& group_unsorted(const uint64_t* args);
   uint64_t hash_of(const uint64_t* args) const;
@@ -61,7 +62,7 @@ class Relation {
 
   uint32_t arity() const { return arity_; }
   size_t size() const { return states_.size(); }
-  const std::vector<uint64_t>& all_args() const { return args_; }
+  const PodVector<uint64_t>& all_args() const { return args_; }
   std::span<const uint64_t> args(uint32_t row) const {
     return {args_.data() + static_cast<size_t>(row) * arity_, arity_};
   }
@@ -135,15 +136,17 @@ class Relation {
   // Doubles the table (or makes the first one).
   void grow_table();
   uint32_t arity_;
-  std::vector<uint64_t> args_;
-  std::vector<AtomState> states_;
-  std::vector<uint64_t> changed_at_;
+  // The arrays that grow with the relation: large ones grow without
+  // copying, and never hold an old and a new buffer at once.
+  PodVector<uint64_t> args_;
+  PodVector<AtomState> states_;
+  PodVector<uint64_t> changed_at_;
   struct LogEntry {
     uint64_t seq;
     uint32_t row;
   };
-  std::vector<LogEntry> log_;    // every write, by ascending seq
-  std::vector<uint64_t> table_;  // open addressing over rows (see find)
+  PodVector<LogEntry> log_;    // every write, by ascending seq
+  PodVector<uint64_t> table_;  // open addressing over rows (see find)
   unsigned table_shift_ = 64;
   size_t non_finite_ = 0;
   std::vector<std::unique_ptr<RowIndex>> indexes_;

@@ -16,6 +16,7 @@
 
 #include "ruvo_core/src/codec.h"
 #include "ruvo_core/src/kv.h"
+#include "ruvo_core/src/pod_vector.h"
 #include "ruvo_core/src/types.h"
 #include "ruvo_idb/src/types.h"
 
@@ -56,11 +57,12 @@ std::string encode_contrib_key(std::string_view state_key, std::string_view evid
 AtomKey decode_state_key(std::string_view key);
 
 // Rows of a scan laid out without an allocation per row: row i has the
-// arguments args[begin[i] .. begin[i + 1]) and the state states[i].
+// arguments args[begin[i] .. begin[i + 1]) and the state states[i]. The
+// engine takes args and states over as its copy of a predicate.
 struct ScanRows {
-  std::vector<uint64_t> args;
+  PodVector<uint64_t> args;
   std::vector<size_t> begin{0};
-  std::vector<AtomState> states;
+  PodVector<AtomState> states;
 
   size_t size() const { return states.size(); }
   std::span<const uint64_t> row(size_t i) const {
