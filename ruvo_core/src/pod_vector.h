@@ -2,9 +2,8 @@
 // buffers are cheap to grow and to fault in.
 //
 // Buffers below kMappedBytes come from the heap (malloc/realloc). From
-// kMappedBytes on, a buffer is its own anonymous mapping, rounded up to and
-// aligned on kHugePageBytes (so that it could be backed by transparent huge
-// pages; whether it is advised to be is decided in pod_vector.cc). A mapped
+// kMappedBytes on, a buffer is its own anonymous mapping, rounded up to a
+// multiple of kMappedBytes. A mapped
 // buffer grows by remapping its pages (mremap), so growing neither copies
 // the elements nor touches fresh pages for them, nor holds the old and the
 // new buffer at once. Pages of the room beyond size() take no memory until
@@ -31,9 +30,8 @@ namespace ruvo {
 
 namespace pod_memory {
 
-inline constexpr size_t kHugePageBytes = size_t{2} << 20;
-// Buffers of at least this many bytes are mapped.
-inline constexpr size_t kMappedBytes = kHugePageBytes;
+// Buffers of at least this many bytes are mapped, in multiples of it.
+inline constexpr size_t kMappedBytes = size_t{2} << 20;
 
 // A block of at least `bytes` bytes (> 0); `granted` receives its usable
 // size, which is also what identifies it to reallocate() and release().

@@ -11,7 +11,6 @@
 namespace ruvo {
 namespace {
 
-using pod_memory::kHugePageBytes;
 using pod_memory::kMappedBytes;
 
 struct Pair {  // 16 bytes, as the engine's log entries
@@ -23,7 +22,7 @@ struct Pair {  // 16 bytes, as the engine's log entries
 constexpr size_t kBoundary = kMappedBytes / sizeof(uint64_t);  // first mapped size
 
 // Checks contents and the capacity contract: room for size(), and a
-// mapped buffer is whole huge pages on a huge page boundary.
+// mapped buffer is a whole number of mapping units, page-aligned.
 template <class T>
 void expect_same(const PodVector<T>& got, const std::vector<T>& want, const std::string& where) {
   SCOPED_TRACE(where);
@@ -35,8 +34,8 @@ void expect_same(const PodVector<T>& got, const std::vector<T>& want, const std:
     if (!(got[i] == want[i])) FAIL() << "element " << i;
   const size_t bytes = got.capacity() * sizeof(T);
   if (bytes >= kMappedBytes) {
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(got.data()) % kHugePageBytes, 0u);
-    EXPECT_GE(bytes + sizeof(T), (bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(got.data()) % 4096, 0u);
+    EXPECT_GE(bytes + sizeof(T), (bytes + kMappedBytes - 1) / kMappedBytes * kMappedBytes);
   }
 }
 
