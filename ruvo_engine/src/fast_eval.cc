@@ -221,6 +221,7 @@ struct FastFiring::Impl {
   uint64_t since = 0;
   std::vector<std::pair<uint64_t, std::unique_ptr<RowIndex>>> delta_indexes;
   std::vector<uint32_t> delta_rows;
+  bool delta_rows_sorted = false;  // delta_rows are in argument order
   bool want_evidence = false;
   // Whether leaf() records an item for sorting each match: its sort key
   // (the values of the plan's key_slots) followed by its index in found.
@@ -448,6 +449,14 @@ struct FastFiring::Impl {
     return *delta_indexes.back().second;
   }
 
+  const std::vector<uint32_t>& sorted_delta_rows(const Relation& rel) {
+    if (!delta_rows_sorted) {
+      sort_rows_by_args(delta_rows, rel.all_args(), rel.arity());
+      delta_rows_sorted = true;
+    }
+    return delta_rows;
+  }
+
   void run(size_t gi, double b, double d) {
     if (stopped) return;
     if (gi == plan->goals.size()) {
@@ -509,9 +518,12 @@ struct FastFiring::Impl {
     // group need be sorted then (a large one that gained rows since it was
     // last sorted costs more to sort than its matches do), nor, when
     // nothing about the changed rows is known yet, indexed.
+    // With no argument bound, the changed rows are the group: sorted as
+    // they are rather than through an index of one group.
     const std::vector<uint32_t>& rows =
-        !want_keys ? (restrict_here ? delta_index(rel, mask) : rel.index(mask))
-                         .group(g.values.data(), rel.all_args())
+        !want_keys ? (!restrict_here ? rel.index(mask).group(g.values.data(), rel.all_args())
+                      : mask == 0    ? sorted_delta_rows(rel)
+                                     : delta_index(rel, mask).group(g.values.data(), rel.all_args()))
         : !restrict_here ? rel.index(mask).group_unsorted(g.values.data())
         : mask == 0      ? delta_rows
                          : delta_index(rel, mask).group_unsorted(g.values.data());
@@ -586,6 +598,7 @@ struct FastFiring::Impl {
   void collect(int restrict_goal) {
     restricted = restrict_goal;
     delta_indexes.clear();
+    delta_rows_sorted = false;
     if (restrict_goal >= 0) plan->goals[static_cast<size_t>(restrict_goal)].rel->changed_since(since, delta_rows);
     // Goals are joined in body order, except that a body of positive atoms
     // only starts from the goal limited to changed rows: the goals before

@@ -6,6 +6,7 @@
 
 #include "ruvo_core/src/fault.h"
 #include "ruvo_core/src/hash.h"
+#include "ruvo_core/src/radix_sort.h"
 
 namespace ruvo {
 
@@ -25,6 +26,32 @@ bool row_less(const PodVector<uint64_t>& all, uint32_t arity, uint32_t a, uint32
 }
 
 }  // namespace
+
+void sort_rows_by_args(std::span<uint32_t> rows, const PodVector<uint64_t>& all_args,
+                       uint32_t arity) {
+  // Below this many rows a comparison sort reads fewer arguments than
+  // gathering them all does.
+  constexpr size_t kGatherFrom = 64;
+  const size_t n = rows.size();
+  if (n < kGatherFrom || arity == 0) {
+    std::sort(rows.begin(), rows.end(),
+              [&](uint32_t a, uint32_t b) { return row_less(all_args, arity, a, b); });
+    return;
+  }
+  // Each row's arguments are read once, into a record (arguments, row)
+  // sorted by its arguments: rows differ in their arguments, so this is
+  // the one order a comparison sort gives.
+  const size_t stride = size_t{arity} + 1;
+  std::vector<uint64_t> items(n * stride), scratch;
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t* from = all_args.data() + static_cast<size_t>(rows[i]) * arity;
+    uint64_t* to = items.data() + i * stride;
+    std::copy_n(from, arity, to);
+    to[arity] = rows[i];
+  }
+  radix_sort(items, scratch, n, stride, arity);
+  for (size_t i = 0; i < n; ++i) rows[i] = static_cast<uint32_t>(items[i * stride + arity]);
+}
 
 bool non_finite_state(const AtomState& s) { return !std::isfinite(s.b) || !std::isfinite(s.d); }
 
@@ -96,7 +123,8 @@ const std::vector<uint32_t>& RowIndex::group(const uint64_t* args,
     const auto mid = rows.begin() + static_cast<std::ptrdiff_t>(g->sorted);
     // Rows added in the order of a scan (a relation as loaded) are in
     // order already: checked in one pass, they need no sort.
-    if (!std::is_sorted(mid, rows.end(), less)) std::sort(mid, rows.end(), less);
+    if (!std::is_sorted(mid, rows.end(), less))
+      sort_rows_by_args({mid, rows.end()}, all_args, arity_);
     if ((rows.end() - mid) * 16 < mid - rows.begin()) {
       // A few rows joining a large group: each finds its place by binary
       // search, so that comparisons (each reading two rows' arguments)

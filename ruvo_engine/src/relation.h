@@ -18,6 +18,12 @@
 
 namespace ruvo {
 
+// Sorts row ids ascending by their rows' arguments (unsigned, first
+// argument first). `all_args` is a relation's flat argument array of rows
+// of `arity` arguments; the rows are distinct.
+void sort_rows_by_args(std::span<uint32_t> rows, const PodVector<uint64_t>& all_args,
+                       uint32_t arity);
+
 // Row ids of one access pattern, grouped by the hash of the values at the
 // pattern's positions. A group is handed out sorted by the rows' arguments
 // (ascending, unsigned, first argument first), which is the order a scan of
