@@ -1,10 +1,11 @@
-// Relation: the memory it accounts for, and what forgetting old changes
-// keeps.
+// Relation: the memory it accounts for, what forgetting old changes
+// keeps, and the order in which rows are handed out.
 #include "ruvo_engine/src/relation.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <vector>
 
 namespace ruvo::test {
@@ -55,6 +56,45 @@ TEST(RelationForget, LaterChangesStayAndTheRestIsFreed) {
       forgot.changed_since(since, got);
       EXPECT_EQ(got, want) << upto << " " << since;
       EXPECT_EQ(forgot.last_change() > since, kept.last_change() > since) << upto << " " << since;
+    }
+  }
+}
+
+TEST(RelationOrder, GroupsAndSortedRowsAreInArgumentOrder) {
+  // Few rows are sorted by comparison, many through their gathered
+  // arguments; values with the top bit set order as unsigned.
+  struct Case {
+    uint32_t arity;
+    size_t rows;
+  };
+  for (const Case c : {Case{1, 5}, Case{2, 63}, Case{2, 64}, Case{2, 3000}, Case{3, 500}}) {
+    std::mt19937_64 rng(c.arity * 1000 + c.rows);
+    Relation rel(c.arity);
+    uint64_t seq = 0;
+    std::vector<uint64_t> args(c.arity);
+    while (rel.size() < c.rows) {
+      for (uint64_t& a : args) a = rng() % 3 == 0 ? rng() : rng() % 40;  // repeats, high bits
+      rel.note_write(args, AtomState{0.5, 0.0}, ++seq);
+    }
+    auto less = [&](uint32_t a, uint32_t b) {
+      return std::ranges::lexicographical_compare(rel.args(a), rel.args(b));
+    };
+    std::vector<uint32_t> rows(rel.size());
+    for (uint32_t r = 0; r < rows.size(); ++r) rows[r] = r;
+    std::shuffle(rows.begin(), rows.end(), rng);
+    sort_rows_by_args(rows, rel.all_args(), c.arity);
+    EXPECT_TRUE(std::ranges::is_sorted(rows, less)) << c.arity << " " << c.rows;
+    // One group of every row (nothing bound): in order, also after rows
+    // join it, few or many.
+    RowIndex& all = rel.index(0);
+    for (const size_t more : {size_t{0}, size_t{3}, c.rows}) {
+      for (const size_t target = rel.size() + more; rel.size() < target;) {
+        for (uint64_t& a : args) a = rng();
+        rel.note_write(args, AtomState{0.5, 0.0}, ++seq);
+      }
+      const std::vector<uint32_t>& group = all.group(args.data(), rel.all_args());
+      EXPECT_EQ(group.size(), rel.size());
+      EXPECT_TRUE(std::ranges::is_sorted(group, less)) << c.arity << " " << c.rows << " " << more;
     }
   }
 }
