@@ -228,7 +228,8 @@ uint32_t Relation::add_row(std::span<const uint64_t> a, const AtomState& s, uint
   if (non_finite_state(s)) ++non_finite_;
   if (states_.size() * 2 > table_.size()) grow_table();
   place(slot_of(row, h));
-  for (auto& idx : indexes_) idx->add(row, args_.data() + static_cast<size_t>(row) * arity_);
+  for (auto& idx : indexes_)
+    if (idx.get() != whole_) idx->add(row, args_.data() + static_cast<size_t>(row) * arity_);
   return row;
 }
 
@@ -268,13 +269,25 @@ uint32_t Relation::note_write_at(int64_t found, std::span<const uint64_t> a, con
 }
 
 RowIndex& Relation::index(uint64_t mask) {
+  RowIndex* found = nullptr;
   for (auto& idx : indexes_)
-    if (idx->mask() == mask) return *idx;
-  indexes_.push_back(std::make_unique<RowIndex>(mask, arity_));
-  RowIndex& idx = *indexes_.back();
-  for (uint32_t row = 0; row < states_.size(); ++row)
-    idx.add(row, args_.data() + static_cast<size_t>(row) * arity_);
-  return idx;
+    if (idx->mask() == mask) found = idx.get();
+  if (found == nullptr) {
+    indexes_.push_back(std::make_unique<RowIndex>(mask, arity_));
+    found = indexes_.back().get();
+    if (mask == 0) whole_ = found;
+    else catch_up(*found, 0);
+  }
+  if (found == whole_) {
+    catch_up(*found, whole_rows_);
+    whole_rows_ = states_.size();
+  }
+  return *found;
+}
+
+void Relation::catch_up(RowIndex& idx, size_t from) {
+  for (size_t row = from; row < states_.size(); ++row)
+    idx.add(static_cast<uint32_t>(row), args_.data() + row * arity_);
 }
 
 void Relation::forget_changes_up_to(uint64_t seq) {
@@ -290,6 +303,8 @@ size_t Relation::bytes() const {
              table_.capacity() * sizeof(uint64_t) +
              indexes_.capacity() * sizeof(indexes_[0]);
   for (const auto& idx : indexes_) n += sizeof(RowIndex) + idx->bytes();
+  // The rows the index of all rows takes in when next asked for.
+  if (whole_ != nullptr) n += (states_.size() - whole_rows_) * sizeof(uint32_t);
   return n;
 }
 

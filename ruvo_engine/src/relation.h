@@ -114,7 +114,8 @@ class Relation {
                          uint64_t seq, uint64_t h);
 
   // The index of rows by the positions in `mask` (built on first use and
-  // kept up to date).
+  // kept up to date; the one of no position, a single group of every row,
+  // takes in the rows added since it was last asked for when asked for).
   RowIndex& index(uint64_t mask);
   // Every row changed after change number `since`, once each, in the
   // order of their latest change.
@@ -156,6 +157,13 @@ class Relation {
   unsigned table_shift_ = 64;
   size_t non_finite_ = 0;
   std::vector<std::unique_ptr<RowIndex>> indexes_;
+  // The index of mask 0, if any (one of indexes_), and how many rows it
+  // holds: a whole scan uses it once, and most rows added later would
+  // otherwise be added to it for nothing.
+  RowIndex* whole_ = nullptr;
+  size_t whole_rows_ = 0;
+  // Adds rows [from, size()) to `idx`.
+  void catch_up(RowIndex& idx, size_t from);
 };
 
 // True when a field is an infinity or a NaN.

@@ -86,13 +86,12 @@ TEST(RelationOrder, GroupsAndSortedRowsAreInArgumentOrder) {
     EXPECT_TRUE(std::ranges::is_sorted(rows, less)) << c.arity << " " << c.rows;
     // One group of every row (nothing bound): in order, also after rows
     // join it, few or many.
-    RowIndex& all = rel.index(0);
     for (const size_t more : {size_t{0}, size_t{3}, c.rows}) {
       for (const size_t target = rel.size() + more; rel.size() < target;) {
         for (uint64_t& a : args) a = rng();
         rel.note_write(args, AtomState{0.5, 0.0}, ++seq);
       }
-      const std::vector<uint32_t>& group = all.group(args.data(), rel.all_args());
+      const std::vector<uint32_t>& group = rel.index(0).group(args.data(), rel.all_args());
       EXPECT_EQ(group.size(), rel.size());
       EXPECT_TRUE(std::ranges::is_sorted(group, less)) << c.arity << " " << c.rows << " " << more;
     }
