@@ -633,15 +633,57 @@ struct FastFiring::Impl {
   void order_found() {
     const size_t w = plan->key_slots.size();
     const size_t n = found.size();
-    radix_sort(sort_items, sort_scratch, n, w + 1, w);
     kept_scratch.clear();
-    for (size_t i = 0; i < n; ++i) {
-      const uint64_t* item = sort_items.data() + i * (w + 1);
-      if (i > 0 && std::equal(item, item + w, item - (w + 1))) continue;
-      kept_scratch.push_back(found[item[w]]);
+    if (w > 1 && pack_keys()) {
+      // One word per match now: (packed key, index in found).
+      radix_sort(sort_items, sort_scratch, n, 2, 1);
+      for (size_t i = 0; i < n; ++i) {
+        const uint64_t* item = sort_items.data() + i * 2;
+        if (i > 0 && item[0] == item[-2]) continue;
+        kept_scratch.push_back(found[item[1]]);
+      }
+    } else {
+      radix_sort(sort_items, sort_scratch, n, w + 1, w);
+      for (size_t i = 0; i < n; ++i) {
+        const uint64_t* item = sort_items.data() + i * (w + 1);
+        if (i > 0 && std::equal(item, item + w, item - (w + 1))) continue;
+        kept_scratch.push_back(found[item[w]]);
+      }
     }
     found.swap(kept_scratch);
   }
+
+  // When the key words of every match fit in one word side by side (each
+  // in as many bits as the largest value of its position needs), rewrites
+  // sort_items as records (packed key, index in found) and returns true:
+  // packed keys order and compare as the keys do, and a record of two
+  // words in fewer byte passes sorts faster. False, changing nothing,
+  // when they do not fit.
+  bool pack_keys() {
+    const size_t w = plan->key_slots.size();
+    const size_t n = found.size();
+    pack_bits.assign(w, 0);
+    for (size_t j = 0; j < w; ++j) {
+      uint64_t all_or = 0;
+      for (size_t i = 0; i < n; ++i) all_or |= sort_items[i * (w + 1) + j];
+      pack_bits[j] = static_cast<unsigned>(std::bit_width(all_or));
+    }
+    unsigned total = 0;
+    for (unsigned b : pack_bits) total += b;
+    if (total > 64) return false;
+    // In place: record i's two words lie at or before its old first word.
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t* item = sort_items.data() + i * (w + 1);
+      uint64_t packed = 0;
+      for (size_t j = 0; j < w; ++j)
+        packed = pack_bits[j] == 64 ? item[j] : (packed << pack_bits[j]) | item[j];
+      const uint64_t at = item[w];
+      sort_items[i * 2] = packed;
+      sort_items[i * 2 + 1] = at;
+    }
+    return true;
+  }
+  std::vector<unsigned> pack_bits;
   PodVector<Found> kept_scratch;
 
   std::vector<Relation*> positive_rel;

@@ -261,8 +261,13 @@ TEST(SessionMaterialize, LaterCallsApplyMatchesInBodyOrder) {
        {{"e", {2, 2}, 1}, {"e", {1, 3}, 1}}},
   };
   // Once more with e's rows padded by more arguments: long rows, and many
-  // variables to order the matches by.
-  for (const size_t pad : {0, 7}) {
+  // variables to order the matches by; and with ids so large that the
+  // matches' keys do not fit in one word together.
+  struct Shape {
+    size_t pad;
+    unsigned shift;
+  };
+  for (const auto [pad, shift] : {Shape{0, 16}, Shape{7, 16}, Shape{0, 40}, Shape{7, 40}}) {
     for (const Case& c : cases) {
       std::vector<std::string> outcome[2];
       for (const bool reference : {false, true}) {
@@ -278,7 +283,7 @@ TEST(SessionMaterialize, LaterCallsApplyMatchesInBodyOrder) {
           for (Fact f : *facts) {
             // Ids whose bytes do not all order alike: 1 < 2 in the upper
             // ones, 1 > 2 in the lowest.
-            for (uint64_t& a : f.args) a = a << 16 | (0xff - a);
+            for (uint64_t& a : f.args) a = a << shift | (0xff - a);
             if (f.pred[0] == 'e') f.args.resize(2 + pad, 0);
             ok(s.edb.assert_fact("main", f.pred, f.args.size(), f.args, f.b, 0, {}));
           }
@@ -287,7 +292,8 @@ TEST(SessionMaterialize, LaterCallsApplyMatchesInBodyOrder) {
                                        std::to_string(ok(s.get_atom_state("h", {7})).b));
         }
       }
-      EXPECT_EQ(outcome[false], outcome[true]) << c.name << ", padded by " << pad;
+      EXPECT_EQ(outcome[false], outcome[true])
+          << c.name << ", padded by " << pad << ", ids shifted by " << shift;
     }
   }
 }
