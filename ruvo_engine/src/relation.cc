@@ -33,9 +33,12 @@ void sort_rows_by_args(std::span<uint32_t> rows, const PodVector<uint64_t>& all_
   // gathering them all does.
   constexpr size_t kGatherFrom = 64;
   const size_t n = rows.size();
+  auto less = [&](uint32_t a, uint32_t b) { return row_less(all_args, arity, a, b); };
+  // Rows in the order of a scan (a relation as loaded, rows added in
+  // order) are in order already: checked in one pass, they need no sort.
+  if (std::is_sorted(rows.begin(), rows.end(), less)) return;
   if (n < kGatherFrom || arity == 0) {
-    std::sort(rows.begin(), rows.end(),
-              [&](uint32_t a, uint32_t b) { return row_less(all_args, arity, a, b); });
+    std::sort(rows.begin(), rows.end(), less);
     return;
   }
   // Each row's arguments are read once, into a record (arguments, row)
@@ -121,10 +124,7 @@ const std::vector<uint32_t>& RowIndex::group(const uint64_t* args,
     auto less = [&](uint32_t a, uint32_t b) { return row_less(all_args, arity_, a, b); };
     std::vector<uint32_t>& rows = g->rows;
     const auto mid = rows.begin() + static_cast<std::ptrdiff_t>(g->sorted);
-    // Rows added in the order of a scan (a relation as loaded) are in
-    // order already: checked in one pass, they need no sort.
-    if (!std::is_sorted(mid, rows.end(), less))
-      sort_rows_by_args({mid, rows.end()}, all_args, arity_);
+    sort_rows_by_args({mid, rows.end()}, all_args, arity_);
     if ((rows.end() - mid) * 16 < mid - rows.begin()) {
       // A few rows joining a large group: each finds its place by binary
       // search, so that comparisons (each reading two rows' arguments)
