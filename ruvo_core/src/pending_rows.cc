@@ -179,13 +179,15 @@ struct KeyHead {
 };
 
 KeyHead head_of(std::string_view k) {
-  unsigned char bytes[24] = {};
-  std::memcpy(bytes, k.data(), std::min<size_t>(k.size(), sizeof bytes));
   KeyHead h;
-  for (int j = 0; j < 3; ++j) {
-    uint64_t w = 0;
-    for (int b = 0; b < 8; ++b) w = (w << 8) | bytes[8 * j + b];
-    h.w[j] = w;
+  for (size_t j = 0; j < 3; ++j) {
+    uint64_t w = 0;  // zero padded past the key's end
+    if (k.size() >= 8 * j + 8) {
+      std::memcpy(&w, k.data() + 8 * j, 8);  // most keys: whole words
+    } else if (k.size() > 8 * j) {
+      std::memcpy(&w, k.data() + 8 * j, k.size() - 8 * j);
+    }
+    h.w[j] = std::endian::native == std::endian::little ? std::byteswap(w) : w;
   }
   return h;
 }
