@@ -385,10 +385,9 @@ constexpr size_t kMaxWriters = 2;
 // memory as a new thread does) then leaves more pieces to the others
 // rather than being waited for. The cuts depend on the row count alone.
 constexpr size_t kPiecesPerWriter = 4;
-// Rows a writer copies together out of the pending rows (see
-// PendingRows::copy_rows): enough to overlap the waits, few enough to stay
-// in the nearest cache.
-constexpr size_t kCopyRows = 256;
+// Rows a writer asks for together (see PendingRows::prefetch): enough to
+// overlap the waits, few enough to stay in the nearest caches.
+constexpr size_t kPrefetchRows = 256;
 
 // Writes the tree's rows, none of them spilled, as table files: their names
 // in key order into `files`, every file begun into `paths`.
@@ -408,19 +407,14 @@ rocksdb::Status write_rows_in_memory(DbState& db, TreeState& tree, std::vector<s
   auto write_piece = [&](Piece& piece, std::span<const uint32_t> mine) {
     // Smaller files, so that the writers together hold no more than one.
     TableFiles out(db, tree, piece.paths, kIngestFileBytes / writers);
-    // The rows are copied a few hundred at a time into one buffer and
-    // handed on from there: the table writer does too much per row to
-    // overlap the waits on rows scattered over memory.
-    std::string bytes;
-    std::vector<size_t> ends;
+    // The rows are asked for a few hundred at a time before they are
+    // handed on: the table writer does too much per row to overlap the
+    // waits on rows scattered over memory.
     rocksdb::Status s;
-    for (size_t i = 0; s.ok() && i < mine.size(); i += kCopyRows) {
-      bytes.clear();
-      ends.clear();
-      rows.copy_rows(mine.subspan(i), std::min(kCopyRows, mine.size() - i), bytes, ends);
-      const std::string_view all(bytes);
-      for (size_t j = 0, at = 0; s.ok() && j < ends.size(); at = ends[j + 1], j += 2)
-        s = out.put(all.substr(at, ends[j] - at), all.substr(ends[j], ends[j + 1] - ends[j]));
+    for (size_t i = 0; s.ok() && i < mine.size(); i += kPrefetchRows) {
+      const size_t n = std::min(kPrefetchRows, mine.size() - i);
+      rows.prefetch(mine.subspan(i), n);
+      for (size_t j = i; s.ok() && j < i + n; ++j) s = out.put(rows.key(mine[j]), rows.value(mine[j]));
     }
     if (s.ok()) s = out.finish();
     piece.files = out.files();

@@ -331,23 +331,15 @@ const std::vector<uint32_t>& PendingRows::sorted() {
   return merged_;
 }
 
-void PendingRows::copy_rows(std::span<const uint32_t> rows, size_t n, std::string& bytes,
-                            std::vector<size_t>& ends) const {
-  // Two steps ahead: a row's entry must have arrived before its bytes can
-  // be asked for.
+void PendingRows::prefetch(std::span<const uint32_t> rows, size_t n) const {
+  // The entries a step ahead of the bytes: an entry must have arrived
+  // before its key and value can be asked for.
   constexpr size_t kAhead = 16;
   for (size_t i = 0; i < n; ++i) {
-    if (i + 2 * kAhead < rows.size()) __builtin_prefetch(&entry(rows[i + 2 * kAhead]));
-    if (i + kAhead < rows.size()) {
-      const Entry& next = entry(rows[i + kAhead]);
-      __builtin_prefetch(next.key);
-      if (next.value_len != 0) __builtin_prefetch(next.value + next.value_len - 1);
-    }
+    if (i + kAhead < rows.size()) __builtin_prefetch(&entry(rows[i + kAhead]));
     const Entry& e = entry(rows[i]);
-    bytes.append(e.key, e.key_len);
-    ends.push_back(bytes.size());
-    bytes.append(e.value, e.value_len);
-    ends.push_back(bytes.size());
+    __builtin_prefetch(e.key);
+    if (e.value_len != 0) __builtin_prefetch(e.value + e.value_len - 1);
   }
 }
 

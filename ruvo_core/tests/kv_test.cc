@@ -9,7 +9,6 @@
 #include <fstream>
 #include <map>
 #include <random>
-#include <span>
 
 #include "ruvo_core/src/codec.h"
 #include "ruvo_core/src/fault.h"
@@ -554,21 +553,6 @@ TEST(KvPendingRowsTest, AnswersLikeAnOrderedMap) {
         ASSERT_EQ(rows.value(r), (m++)->second);
       }
       ASSERT_TRUE(m == model.end());
-      // Copied out a few rows at a time, appended to what is there.
-      const std::span<const uint32_t> order = rows.sorted();
-      std::string bytes = "x";
-      std::vector<size_t> ends;
-      for (size_t i = 0; i < order.size(); i += 37)
-        rows.copy_rows(order.subspan(i), std::min<size_t>(37, order.size() - i), bytes, ends);
-      ASSERT_EQ(ends.size(), 2 * model.size());
-      size_t at = 1, e = 0;
-      for (const auto& [k, v] : model) {
-        ASSERT_EQ(bytes.substr(at, ends[e] - at), k);
-        ASSERT_EQ(bytes.substr(ends[e], ends[e + 1] - ends[e]), v);
-        at = ends[e + 1];
-        e += 2;
-      }
-      ASSERT_EQ(at, bytes.size());
     }
   }
   rows.clear();
