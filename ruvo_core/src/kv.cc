@@ -373,12 +373,15 @@ rocksdb::Status write_pending(TreeState& tree, TableFiles& out) {
 }
 
 // Building table files takes most of a large commit: a tree with twice
-// this many rows and nothing spilled is written by two threads, into
-// files of their own for contiguous pieces of the key order. Measured on the
-// engine's benchmarks: two writers take a tenth off a large call for a few
-// MiB more at the peak; four, little more time for four times the memory.
+// this many rows and nothing spilled is written by up to four threads (one
+// per 2^17 rows), into files of their own for contiguous pieces of the key
+// order. Measured with the rows prefetched and the pieces shared out as
+// the writers come free: four writers instead of two take a third off the
+// writing of 650 k closure rows (52.7 to 31.2 ms) and 1.4 M same-generation
+// rows (114 to 63 ms) for about the same processor time and peak memory
+// (the files in the making together stay one file's size).
 constexpr size_t kRowsPerWriter = size_t{1} << 17;
-constexpr size_t kMaxWriters = 2;
+constexpr size_t kMaxWriters = 4;
 // With several writers the key order is cut into this many pieces per
 // writer, each written into files of its own by whichever writer is free
 // next: a writer that runs slower (on a busy machine, or faulting in fresh
