@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <functional>
+#include <utility>
 
 #include "ruvo_core/src/radix_sort.h"
 
@@ -179,13 +180,15 @@ struct KeyHead {
 };
 
 KeyHead head_of(std::string_view k) {
-  unsigned char bytes[24] = {};
-  std::memcpy(bytes, k.data(), std::min<size_t>(k.size(), sizeof bytes));
   KeyHead h;
-  for (int j = 0; j < 3; ++j) {
-    uint64_t w = 0;
-    for (int b = 0; b < 8; ++b) w = (w << 8) | bytes[8 * j + b];
-    h.w[j] = w;
+  for (size_t j = 0; j < 3; ++j) {
+    uint64_t w = 0;  // zero padded past the key's end
+    if (k.size() >= 8 * j + 8) {
+      std::memcpy(&w, k.data() + 8 * j, 8);  // most keys: whole words
+    } else if (k.size() > 8 * j) {
+      std::memcpy(&w, k.data() + 8 * j, k.size() - 8 * j);
+    }
+    h.w[j] = std::endian::native == std::endian::little ? std::byteswap(w) : w;
   }
   return h;
 }
@@ -219,17 +222,43 @@ void PendingRows::sort_newest_by_key(std::vector<uint32_t>& rows) const {
     } else {
       std::sort(rows.begin(), rows.end(), std::greater<>());
     }
-    std::vector<uint64_t> items(2 * rows.size()), scratch;  // (packed bytes, row)
-    for (size_t i = 0; i < rows.size(); ++i) {
-      const KeyHead h = head_of(key(rows[i]));
+    const size_t n = rows.size();
+    auto packed = [&](uint32_t row) {
+      const KeyHead h = head_of(key(row));
       uint64_t k = 0;
       for (int p : positions) k = (k << 8) | ((h.w[p / 64] >> (p % 64)) & 0xff);
-      items[2 * i] = k;
+      return k;
+    };
+    // Where a row's number fits below the packed bytes (keys that differ
+    // in four bytes, in up to 16 M rows), a row is one word, and each pass
+    // moves half as much.
+    const size_t row_bytes = (static_cast<size_t>(std::bit_width(size_)) + 7) / 8;  // rows < size_
+    if (positions.size() + row_bytes <= 8) {
+      const unsigned row_bits = static_cast<unsigned>(8 * row_bytes);
+      std::vector<uint64_t> items(n), scratch(n);  // packed bytes above the row
+      for (size_t i = 0; i < n; ++i) items[i] = packed(rows[i]) << row_bits | rows[i];
+      for (unsigned shift = row_bits; shift < row_bits + 8 * positions.size(); shift += 8) {
+        size_t at[256] = {};
+        for (const uint64_t x : items) ++at[(x >> shift) & 0xff];
+        size_t sum = 0;
+        for (size_t& c : at) sum += std::exchange(c, sum);
+        for (const uint64_t x : items) scratch[at[(x >> shift) & 0xff]++] = x;
+        items.swap(scratch);
+      }
+      scratch = std::vector<uint64_t>();
+      rows.clear();
+      for (size_t i = 0; i < n; ++i)
+        if (i == 0 || items[i] >> row_bits != items[i - 1] >> row_bits)
+          rows.push_back(static_cast<uint32_t>(items[i] & ((uint64_t{1} << row_bits) - 1)));
+      return;
+    }
+    std::vector<uint64_t> items(2 * rows.size()), scratch;  // (packed bytes, row)
+    for (size_t i = 0; i < rows.size(); ++i) {
+      items[2 * i] = packed(rows[i]);
       items[2 * i + 1] = rows[i];
     }
     radix_sort(items, scratch, rows.size(), 2, 1);
     scratch = std::vector<uint64_t>();
-    const size_t n = rows.size();
     rows.clear();
     for (size_t i = 0; i < n; ++i)
       if (i == 0 || items[2 * i] != items[2 * i - 2]) rows.push_back(static_cast<uint32_t>(items[2 * i + 1]));
@@ -300,6 +329,18 @@ const std::vector<uint32_t>& PendingRows::sorted() {
   for (uint32_t i = 0; i < newer.size(); ++i) newer[i] = settled_ + i;
   merge_newer(run_, newer, merged_);
   return merged_;
+}
+
+void PendingRows::prefetch(std::span<const uint32_t> rows, size_t n) const {
+  // The entries a step ahead of the bytes: an entry must have arrived
+  // before its key and value can be asked for.
+  constexpr size_t kAhead = 16;
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < rows.size()) __builtin_prefetch(&entry(rows[i + kAhead]));
+    const Entry& e = entry(rows[i]);
+    __builtin_prefetch(e.key);
+    if (e.value_len != 0) __builtin_prefetch(e.value + e.value_len - 1);
+  }
 }
 
 void PendingRows::rows_with_prefix(std::string_view prefix, std::vector<uint32_t>& out) const {

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -81,6 +82,12 @@ class PendingRows {
 
   std::string_view key(uint32_t row) const { return {entry(row).key, entry(row).key_len}; }
   std::string_view value(uint32_t row) const { return {entry(row).value, entry(row).value_len}; }
+  // Asks the processor for the entries, keys and values of rows[0, n),
+  // reading ahead into rows[n, ...) as well; changes nothing. Rows taken in
+  // key order lie scattered over memory: asked for in this short loop,
+  // their loads overlap, where a reader that does much work per row would
+  // wait for each in turn. REQUIRES: n <= rows.size().
+  void prefetch(std::span<const uint32_t> rows, size_t n) const;
 
  private:
   // The key's hash lives in the table's slot only (its high half places

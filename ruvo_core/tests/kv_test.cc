@@ -562,12 +562,15 @@ TEST(KvPendingRowsTest, AnswersLikeAnOrderedMap) {
 }
 
 // Appended rows of keys of one length that differ in a few bytes are
-// sorted by those bytes alone; in more than eight, or with one key of
-// another length, by whole keys. Either way each key comes once, with the
-// value written last, merged with rows put before.
+// sorted by those bytes alone (with the row's number in the same word while
+// both fit: six bytes and 3000 rows do, six and 70000 do not); in more
+// than eight, or with one key of another length, by whole keys. Either way
+// each key comes once, with the value written last, merged with rows put
+// before.
 TEST(KvPendingRowsTest, AppendedKeysOfOneLengthSortByTheirDifferingBytes) {
   std::mt19937_64 rng(11);
-  for (const int differing : {1, 3, 8, 9, 24}) {
+  for (const auto& [differing, steps] : {std::pair{1, 3000}, {3, 3000}, {6, 3000}, {6, 70000}, {8, 3000},
+                                        {9, 3000}, {24, 3000}}) {
     for (const bool odd_one : {false, true}) {
       PendingRows rows;
       std::map<std::string, std::string> model;
@@ -578,7 +581,7 @@ TEST(KvPendingRowsTest, AppendedKeysOfOneLengthSortByTheirDifferingBytes) {
           k[(7 * i + 3) % 24] = "\x00\x7f\x80\xff"[rng() % (differing > 3 ? 2 : 4)];
         return k;
       };
-      for (int step = 0; step < 3000; ++step) {
+      for (int step = 0; step < steps; ++step) {
         const std::string k = odd_one && step == 1500 ? key() + "x" : key();
         const std::string v = std::to_string(step);
         if (step < 300) {
