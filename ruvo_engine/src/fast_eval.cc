@@ -296,22 +296,37 @@ struct FastFiring::Impl {
   }
 
   // Rebuilt by the next firing as it needs it.
-  void release_scratch() {
-    std::vector<uint64_t>().swap(vals);
-    std::vector<uint8_t>().swap(bound);
-    std::vector<uint32_t>().swap(key);
-    std::vector<uint32_t>().swap(order);
+  // Scratch buffers of at most this many bytes are kept, emptied, from one
+  // evaluation to the next: a warm call's few thousand matches then land
+  // in pages already faulted in. Larger ones are freed before the commit.
+  static constexpr size_t kKeptScratchBytes = size_t{4} << 20;
+
+  template <class V>
+  static void trim(V& v, size_t keep) {
+    if (v.capacity() * sizeof(*v.data()) > keep) {
+      V().swap(v);
+    } else {
+      v.clear();
+    }
+  }
+
+  // Empties the scratch buffers, freeing those over `keep` bytes.
+  void release_scratch(size_t keep = 0) {
+    trim(vals, keep);
+    trim(bound, keep);
+    trim(key, keep);
+    trim(order, keep);
     std::vector<std::pair<uint64_t, std::unique_ptr<RowIndex>>>().swap(delta_indexes);
-    std::vector<uint32_t>().swap(delta_rows);
-    PodVector<Found>().swap(found);
-    PodVector<uint64_t>().swap(head_args);
-    std::string().swap(evidence);
-    PodVector<EvidenceSpan>().swap(evidence_spans);
-    PodVector<uint64_t>().swap(sort_items);
-    PodVector<uint64_t>().swap(sort_scratch);
-    PodVector<Found>().swap(kept_scratch);
-    PodVector<uint64_t>().swap(head_hashes);
-    std::vector<Relation*>().swap(positive_rel);
+    trim(delta_rows, keep);
+    trim(found, keep);
+    trim(head_args, keep);
+    trim(evidence, keep);
+    trim(evidence_spans, keep);
+    trim(sort_items, keep);
+    trim(sort_scratch, keep);
+    trim(kept_scratch, keep);
+    trim(head_hashes, keep);
+    trim(positive_rel, keep);
   }
 
   size_t bytes() const {
@@ -367,10 +382,12 @@ struct FastFiring::Impl {
   }
 
   bool shrink_to(size_t budget) {
-    // Whatever the budget, the last firing's scratch and the changes no
-    // rule will ask about again are of no use to the next call.
-    release_scratch();
+    // Whatever the budget, the last firing's large scratch and the changes
+    // no rule will ask about again are of no use to the next call; the
+    // small scratch goes too when the budget is short.
+    release_scratch(kKeptScratchBytes);
     forget_old_changes();
+    if (bytes() > budget) release_scratch();
     std::vector<std::pair<uint64_t, uint64_t>> by_use;  // (last used, predicate)
     by_use.reserve(relations.size());
     for (const auto& [pred_id, rel] : relations) by_use.emplace_back(last_used[pred_id], pred_id);
@@ -922,7 +939,7 @@ EvalResult<uint64_t> FastFiring::fire(size_t index) { return impl_->fire(index);
 EvalResult<void> FastFiring::flush() { return impl_->flush(); }
 
 EvalResult<void> FastFiring::finish() {
-  impl_->release_scratch();
+  impl_->release_scratch(Impl::kKeptScratchBytes);
   return impl_->flush();
 }
 

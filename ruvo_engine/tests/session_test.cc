@@ -238,6 +238,26 @@ TEST(SessionWarmBudget, CountsItsCopies) {
   EXPECT_GE(s.warm_bytes(), 2 * 1000 * (8 + 16 + 8));
 }
 
+// The match buffers a call leaves for the next one go first when the
+// budget is short: here they outweigh the copies many times, and a budget
+// just under what the call kept leaves the copies alone.
+TEST(SessionWarmBudget, KeptScratchGoesBeforeCopies) {
+  EngineSession s = ok(EngineSession::open_temporary());
+  const Term X = Term::var("X"), Y = Term::var("Y");
+  ok(s.edb.add_rule("main", Rule{1, "a", 1, {X},
+                                 {AtomGoal{"p", 1, false, {X}}, AtomGoal{"q", 1, false, {Y}}}, 1, 0}));
+  for (uint64_t i = 0; i < 1000; ++i) ok(s.edb.assert_fact("main", "p", 1, {i}, 1, 0, {}));
+  for (uint64_t i = 0; i < 100; ++i) ok(s.edb.assert_fact("main", "q", 1, {i}, 1, 0, {}));
+  ok(s.materialize_with_options("main", std::nullopt));
+  ok(s.materialize_with_options("main", std::nullopt));
+  const size_t kept = s.warm_bytes();
+  s.warm_budget = kept - 1;
+  ok(s.materialize_with_options("main", std::nullopt));
+  // Per row of p, q and a: an argument, a state and a change number.
+  EXPECT_GE(s.warm_bytes(), 2100 * (8 + 16 + 8));
+  EXPECT_LT(s.warm_bytes(), kept / 4);
+}
+
 // A later call finds the matches of changed rows out of order (joining
 // the changed goal first, one pass per changed goal, rows in the order
 // they changed), yet applies them in the order of a whole firing. h folds by maximum: a stronger match first
