@@ -170,6 +170,20 @@ void Relation::place(uint64_t slot) {
   size_t i = home(slot);
   while (table_[i] != kEmptySlot) i = (i + 1) & mask;
   table_[i] = slot;
+  if (!filter_.empty()) filter_[filter_word(slot)] |= filter_bits(slot);
+}
+
+void Relation::size_filter() {
+  // Four bits per slot: a table of 64 slots or more has whole words.
+  const size_t words = table_.size() / 16;
+  filter_.assign(words, 0);
+  filter_shift_ = 64 - static_cast<unsigned>(std::countr_zero(words));
+}
+
+void Relation::build_filter() {
+  size_filter();
+  for (uint64_t slot : table_)
+    if (slot != kEmptySlot) filter_[filter_word(slot)] |= filter_bits(slot);
 }
 
 uint64_t Relation::hash(std::span<const uint64_t> args) {
@@ -210,6 +224,9 @@ void Relation::reset_table(size_t cap) {
   if (cap > (size_t{1} << 32)) fault("relation of more than 2^31 rows");
   table_.assign(cap, kEmptySlot);
   table_shift_ = 64 - static_cast<unsigned>(std::countr_zero(cap));
+  // A filter in use is sized to the new table; the slots placed next
+  // (growth) set its bits.
+  if (!filter_.empty()) size_filter();
 }
 
 void Relation::grow_table() {
@@ -300,7 +317,7 @@ void Relation::forget_changes_up_to(uint64_t seq) {
 size_t Relation::bytes() const {
   size_t n = args_.capacity() * sizeof(uint64_t) + states_.capacity() * sizeof(AtomState) +
              changed_at_.capacity() * sizeof(uint64_t) + log_.capacity() * sizeof(LogEntry) +
-             table_.capacity() * sizeof(uint64_t) +
+             table_.capacity() * sizeof(uint64_t) + filter_.capacity() * sizeof(uint64_t) +
              indexes_.capacity() * sizeof(indexes_[0]);
   for (const auto& idx : indexes_) n += sizeof(RowIndex) + idx->bytes();
   // The rows the index of all rows takes in when next asked for.

@@ -86,6 +86,21 @@ class Relation {
   int64_t find(std::span<const uint64_t> args) const { return find(args, hash(args)); }
   // The same for a caller that has the hash: h == hash(args).
   int64_t find(std::span<const uint64_t> args, uint64_t h) const;
+  // False when find(args, h) is sure to give -1 (h == hash(args)); true
+  // tells nothing. For a join's goals whose arguments are all bound, most
+  // of whose atoms are absent: it reads one word of a filter of half a
+  // byte per table slot, which stays in cache where the table does not.
+  // The filter is built on the first call and kept from then on (rows
+  // added later cost a word written each); relations never asked pay
+  // nothing.
+  bool may_hold(uint64_t h) {
+    if (filter_.empty()) {
+      if (table_.empty()) return false;
+      build_filter();
+    }
+    const uint64_t bits = filter_bits(h);
+    return (filter_[filter_word(h)] & bits) == bits;
+  }
   // Starts loading the table slot where find(args, h) starts.
   void prefetch_slot(uint64_t h) const;
   // Starts loading the arguments and state of the row that find(args, h)
@@ -143,6 +158,17 @@ class Relation {
   void reset_table(size_t cap);
   // Doubles the table (or makes the first one).
   void grow_table();
+  // The filter word and the bits in it that an atom of hash `h` sets (see
+  // may_hold). Both come from the upper half of `h`, which its slot keeps,
+  // so that a filter is built from the table alone.
+  size_t filter_word(uint64_t h) const { return static_cast<size_t>(h >> filter_shift_); }
+  // Sizes the filter to the table, all bits clear.
+  void size_filter();
+  // Sizes the filter to the table and sets the bits of every slot.
+  void build_filter();
+  static uint64_t filter_bits(uint64_t h) {
+    return (uint64_t{1} << ((h >> 32) & 63)) | (uint64_t{1} << ((h >> 38) & 63));
+  }
   uint32_t arity_;
   // The arrays that grow with the relation: large ones grow without
   // copying, and never hold an old and a new buffer at once.
@@ -156,6 +182,11 @@ class Relation {
   PodVector<LogEntry> log_;    // every write, by ascending seq
   PodVector<uint64_t> table_;  // open addressing over rows (see find)
   unsigned table_shift_ = 64;
+  // Empty, or four bits per table slot in which every slot has set its
+  // bits (and rows are never removed): a search whose bits are not all set
+  // would find nothing.
+  PodVector<uint64_t> filter_;
+  unsigned filter_shift_ = 64;
   size_t non_finite_ = 0;
   std::vector<std::unique_ptr<RowIndex>> indexes_;
   // The index of mask 0, if any (one of indexes_), and how many rows it

@@ -1,11 +1,12 @@
 // Relation: the memory it accounts for, what forgetting old changes
-// keeps, and the order in which rows are handed out.
+// keeps, the order in which rows are handed out, and which atoms it finds.
 #include "ruvo_engine/src/relation.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
+#include <set>
 #include <vector>
 
 namespace ruvo::test {
@@ -95,6 +96,65 @@ TEST(RelationOrder, GroupsAndSortedRowsAreInArgumentOrder) {
       EXPECT_EQ(group.size(), rel.size());
       EXPECT_TRUE(std::ranges::is_sorted(group, less)) << c.arity << " " << c.rows << " " << more;
     }
+  }
+}
+
+TEST(RelationFind, EveryRowAndNoOtherAtomAfterLoadsAddsAndGrowth) {
+  // Rows loaded, then rows added one by one (the table doubles as they pass
+  // 32, 64, .. rows). The filter of absent atoms is built when first asked:
+  // right after loading and kept through the adds, or only at the end.
+  struct Case {
+    uint32_t arity;
+    size_t loaded, added;
+    bool ask_early;
+  };
+  for (const Case c : {Case{1, 0, 5, true}, Case{2, 0, 200, true}, Case{2, 31, 0, true},
+                       Case{2, 33, 40, true}, Case{3, 100, 300, true}, Case{3, 100, 300, false},
+                       Case{2, 3000, 5000, true}, Case{2, 0, 5000, false}}) {
+    std::mt19937_64 rng(c.arity * 7919 + c.loaded * 31 + c.added);
+    auto draw = [&] {
+      std::vector<uint64_t> a(c.arity);
+      for (uint64_t& v : a) v = rng() % 2 == 0 ? rng() % 50 : rng();  // near misses too
+      return a;
+    };
+    std::set<std::vector<uint64_t>> present;
+    std::vector<std::vector<uint64_t>> rows;
+    ScanRows scan;
+    while (rows.size() < c.loaded) {
+      const std::vector<uint64_t> a = draw();
+      if (!present.insert(a).second) continue;
+      rows.push_back(a);
+      scan.args.append(a);
+      scan.begin.push_back(scan.args.size());
+      scan.states.push_back(AtomState{0.5, 0.0});
+    }
+    Relation rel(c.arity);
+    ASSERT_TRUE(rel.load(std::move(scan)));
+    uint64_t seq = 0;
+    auto check = [&](const char* when) {
+      for (size_t r = 0; r < rows.size(); ++r) {
+        ASSERT_EQ(rel.find(rows[r]), static_cast<int64_t>(r)) << when << " " << rows.size();
+        ASSERT_TRUE(rel.may_hold(Relation::hash(rows[r]))) << when << " " << rows.size();
+      }
+      int absent = 0, turned_away = 0;
+      for (int k = 0; k < 200; ++k) {
+        const std::vector<uint64_t> a = draw();
+        if (present.contains(a)) continue;
+        ++absent;
+        ASSERT_EQ(rel.find(a), -1) << when << " " << rows.size();
+        turned_away += !rel.may_hold(Relation::hash(a));
+      }
+      EXPECT_GE(turned_away * 2, absent) << when << " " << rows.size();  // a filter at all
+    };
+    if (c.ask_early) check("loaded");
+    while (rows.size() < c.loaded + c.added) {
+      const std::vector<uint64_t> a = draw();
+      if (!present.insert(a).second) continue;
+      rows.push_back(a);
+      rel.note_write(a, AtomState{0.5, 0.0}, ++seq);
+      if (c.ask_early && (rows.size() < 300 || rows.size() % 1024 == 0)) check("added");
+    }
+    check("done");
   }
 }
 
