@@ -567,6 +567,29 @@ struct FastFiring::Impl {
     // ahead. (A small copy stays in cache.)
     constexpr size_t kRowsAhead = 8;
     const size_t ahead = rel.size() > (size_t{1} << 15) ? kRowsAhead : 0;
+    // When the next goal is an atom whose arguments are all known once this
+    // goal's are bound, most rows here lead to an absent atom there (the
+    // last goal of a join): the relation's filter says so without a visit.
+    GoalPlan* next = nullptr;
+    if (gi + 1 < plan->goals.size()) {
+      GoalPlan& n = plan->goals[order[gi + 1]];
+      auto known = [&](const ArgRef& a) {
+        if (!a.var || bound[a.slot]) return true;
+        for (uint32_t f : g.free_pos)
+          if (g.args[f].slot == a.slot) return true;
+        return false;
+      };
+      if (n.kind == GoalPlan::Kind::Positive && n.args.size() == n.rel->arity() &&
+          std::all_of(n.args.begin(), n.args.end(), known))
+        next = &n;
+    }
+    auto next_absent = [&] {
+      for (size_t i = 0; i < next->args.size(); ++i) {
+        const ArgRef& a = next->args[i];
+        next->values[i] = a.var ? vals[a.slot] : a.value;
+      }
+      return !next->rel->may_hold(Relation::hash(next->values));
+    };
     for (size_t k = 0; k < ahead && k < rows.size(); ++k) rel.prefetch_row(rows[k]);
     for (size_t k = 0; k < rows.size(); ++k) {
       if (should_stop()) return;
@@ -580,9 +603,11 @@ struct FastFiring::Impl {
         vals[g.args[f].slot] = row[f];
         bound[g.args[f].slot] = 1;
       }
-      key[g.positive_index] = r;
-      const JoinedEvidence e = join_evidence(b, d, s.b, s.d);
-      run(gi + 1, e.b, e.d);
+      if (next == nullptr || !next_absent()) {
+        key[g.positive_index] = r;
+        const JoinedEvidence e = join_evidence(b, d, s.b, s.d);
+        run(gi + 1, e.b, e.d);
+      }
       for (uint32_t f : g.free_pos) bound[g.args[f].slot] = 0;
     }
   }
