@@ -24,7 +24,7 @@
 // of a deferrable tree (insert, insert_many, compare_and_swap,
 // fetch_and_update) goes into one pending batch of the database instead of
 // the log; Db::commit_deferred() writes the whole batch in one atomic step
-// (large trees' table files built by two threads). Every read of a
+// (large trees' table files built by several threads). Every read of a
 // deferrable tree (get, get_into, contains, scan_prefix, through any
 // handle) sees the pending writes exactly as if they had been written.
 // The batch is never committed on its own, however large it grows: a crash

@@ -235,16 +235,9 @@ void PendingRows::sort_newest_by_key(std::vector<uint32_t>& rows) const {
     const size_t row_bytes = (static_cast<size_t>(std::bit_width(size_)) + 7) / 8;  // rows < size_
     if (positions.size() + row_bytes <= 8) {
       const unsigned row_bits = static_cast<unsigned>(8 * row_bytes);
-      std::vector<uint64_t> items(n), scratch(n);  // packed bytes above the row
+      std::vector<uint64_t> items(n), scratch;  // packed bytes above the row
       for (size_t i = 0; i < n; ++i) items[i] = packed(rows[i]) << row_bits | rows[i];
-      for (unsigned shift = row_bits; shift < row_bits + 8 * positions.size(); shift += 8) {
-        size_t at[256] = {};
-        for (const uint64_t x : items) ++at[(x >> shift) & 0xff];
-        size_t sum = 0;
-        for (size_t& c : at) sum += std::exchange(c, sum);
-        for (const uint64_t x : items) scratch[at[(x >> shift) & 0xff]++] = x;
-        items.swap(scratch);
-      }
+      radix_sort(items, scratch, n, 1, 1, row_bits);
       scratch = std::vector<uint64_t>();
       rows.clear();
       for (size_t i = 0; i < n; ++i)

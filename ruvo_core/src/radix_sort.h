@@ -17,7 +17,7 @@ namespace radix_detail {
 // records move as a few word copies.
 template <size_t kStride, class Words>
 void sort_by(Words& items, Words& scratch, size_t n,
-             size_t dynamic_stride, size_t w) {
+             size_t dynamic_stride, size_t w, unsigned low_bits) {
   const size_t stride = kStride != 0 ? kStride : dynamic_stride;
   scratch.resize(items.size());
   for (size_t j = w; j-- > 0;) {
@@ -27,7 +27,7 @@ void sort_by(Words& items, Words& scratch, size_t n,
       all_and &= items[i * stride + j];
     }
     const uint64_t varying = all_or ^ all_and;
-    for (unsigned shift = 0; shift < 64; shift += 8) {
+    for (unsigned shift = j + 1 == w ? low_bits : 0; shift < 64; shift += 8) {
       if (((varying >> shift) & 0xff) == 0) continue;
       size_t at[256] = {};
       for (size_t i = 0; i < n; ++i) ++at[(items[i * stride + j] >> shift) & 0xff];
@@ -52,17 +52,20 @@ void sort_by(Words& items, Words& scratch, size_t n,
 // Sorts the `n` records of `stride` words at the front of `items` stably by
 // their first `w` words (ascending, first word first): one counting pass
 // per byte that is not the same in every record. `scratch` is working
-// room; afterwards either vector may hold the other's old buffer.
+// room; afterwards either vector may hold the other's old buffer. The
+// lowest `low_bits` bits of the last key word (a multiple of 8) are not
+// sorted by: a record may keep a payload there.
 // REQUIRES: items.size() >= n * stride, w <= stride.
 // `Words`: std::vector<uint64_t> or PodVector<uint64_t>.
 template <class Words>
-void radix_sort(Words& items, Words& scratch, size_t n, size_t stride, size_t w) {
+void radix_sort(Words& items, Words& scratch, size_t n, size_t stride, size_t w, unsigned low_bits = 0) {
   switch (stride) {
-    case 2: return radix_detail::sort_by<2>(items, scratch, n, stride, w);
-    case 3: return radix_detail::sort_by<3>(items, scratch, n, stride, w);
-    case 4: return radix_detail::sort_by<4>(items, scratch, n, stride, w);
-    case 5: return radix_detail::sort_by<5>(items, scratch, n, stride, w);
-    default: return radix_detail::sort_by<0>(items, scratch, n, stride, w);
+    case 1: return radix_detail::sort_by<1>(items, scratch, n, stride, w, low_bits);
+    case 2: return radix_detail::sort_by<2>(items, scratch, n, stride, w, low_bits);
+    case 3: return radix_detail::sort_by<3>(items, scratch, n, stride, w, low_bits);
+    case 4: return radix_detail::sort_by<4>(items, scratch, n, stride, w, low_bits);
+    case 5: return radix_detail::sort_by<5>(items, scratch, n, stride, w, low_bits);
+    default: return radix_detail::sort_by<0>(items, scratch, n, stride, w, low_bits);
   }
 }
 

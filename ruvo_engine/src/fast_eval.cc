@@ -295,7 +295,6 @@ struct FastFiring::Impl {
     return n;
   }
 
-  // Rebuilt by the next firing as it needs it.
   // Scratch buffers of at most this many bytes are kept, emptied, from one
   // evaluation to the next: a warm call's few thousand matches then land
   // in pages already faulted in. Larger ones are freed before the commit.

@@ -288,12 +288,18 @@ uint32_t Relation::note_write_at(int64_t found, std::span<const uint64_t> a, con
 RowIndex& Relation::index(uint64_t mask) {
   RowIndex* found = nullptr;
   for (auto& idx : indexes_)
-    if (idx->mask() == mask) found = idx.get();
+    if (idx->mask() == mask) {
+      found = idx.get();
+      break;
+    }
   if (found == nullptr) {
     indexes_.push_back(std::make_unique<RowIndex>(mask, arity_));
     found = indexes_.back().get();
-    if (mask == 0) whole_ = found;
-    else catch_up(*found, 0);
+    if (mask == 0) {
+      whole_ = found;  // takes its rows in below
+    } else {
+      catch_up(*found, 0);
+    }
   }
   if (found == whole_) {
     catch_up(*found, whole_rows_);
