@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <functional>
+#include <tuple>
 #include <utility>
 
 #include "ruvo_core/src/radix_sort.h"
@@ -204,12 +205,19 @@ void PendingRows::sort_newest_by_key(std::vector<uint32_t>& rows) const {
   const size_t len = key(rows[0]).size();
   bool packable = len <= 24;
   uint64_t differ[3] = {0, 0, 0};
+  // Rows written in key order (a whole predicate's states, say) need no
+  // sort: keys strictly ascending are each held once, in order.
+  bool ascending = true;
+  KeyHead prev = first;
   for (size_t i = 1; packable && i < rows.size(); ++i) {
     const std::string_view k = key(rows[i]);
     packable = k.size() == len;
     const KeyHead h = head_of(k);
     for (int j = 0; j < 3; ++j) differ[j] |= h.w[j] ^ first.w[j];
+    ascending = ascending && std::tie(prev.w[0], prev.w[1], prev.w[2]) < std::tie(h.w[0], h.w[1], h.w[2]);
+    prev = h;
   }
+  if (packable && ascending) return;
   std::vector<int> positions;  // bit offsets of the differing bytes, most significant first
   for (int j = 0; packable && j < 3; ++j)
     for (int b = 56; b >= 0; b -= 8)

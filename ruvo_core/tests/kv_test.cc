@@ -600,6 +600,28 @@ TEST(KvPendingRowsTest, AppendedKeysOfOneLengthSortByTheirDifferingBytes) {
       EXPECT_TRUE(m == model.end()) << differing;
     }
   }
+  // Keys appended in ascending order stay as written; one key written
+  // twice in a row, or two keys in the wrong order, and they are sorted.
+  for (const int flaw : {0, 1, 2}) {
+    PendingRows rows;
+    std::map<std::string, std::string> model;
+    for (uint32_t i = 0; i < 5000; ++i) {
+      uint32_t n = i;
+      if (flaw == 1 && i == 2500) n = 2499;
+      if (flaw == 2 && (i == 2500 || i == 2501)) n = 5001 - i;
+      std::string k(24, '\x5a');
+      for (int b = 0; b < 4; ++b) k[20 + b] = static_cast<char>(n >> (24 - 8 * b));
+      rows.append(k, std::to_string(i));
+      model[k] = std::to_string(i);
+    }
+    auto m = model.begin();
+    for (uint32_t r : rows.sorted()) {
+      ASSERT_TRUE(m != model.end()) << flaw;
+      ASSERT_EQ(rows.key(r), m->first) << flaw;
+      ASSERT_EQ(rows.value(r), (m++)->second) << flaw;
+    }
+    EXPECT_TRUE(m == model.end()) << flaw;
+  }
 }
 
 }  // namespace

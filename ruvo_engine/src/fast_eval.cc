@@ -747,6 +747,8 @@ struct FastFiring::Impl {
 
   EvalResult<void> flush() {
     for (auto& [pred_id, u] : unwritten) {
+      // In key order: the store then takes them without sorting.
+      sort_rows_by_args(u.rows, u.rel->all_args(), u.rel->arity());
       size_t written = 0;
       auto w = store.write_folded_states(*u.profile, u.rows.size(),
                                          [&u](size_t i) {

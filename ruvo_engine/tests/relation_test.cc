@@ -64,17 +64,27 @@ TEST(RelationForget, LaterChangesStayAndTheRestIsFreed) {
 TEST(RelationOrder, GroupsAndSortedRowsAreInArgumentOrder) {
   // Few rows are sorted by comparison, many through their gathered
   // arguments; values with the top bit set order as unsigned.
+  // Arguments that fit 32 bits side by side (up to `small`, when set) are
+  // sorted packed into one word: 2 x 16 bits fit, 16 + 17 do not.
   struct Case {
     uint32_t arity;
     size_t rows;
+    uint64_t small = 0;
+    uint64_t last_small = 0;  // for the last position, when set
   };
-  for (const Case c : {Case{1, 5}, Case{2, 63}, Case{2, 64}, Case{2, 3000}, Case{3, 500}}) {
-    std::mt19937_64 rng(c.arity * 1000 + c.rows);
+  for (const Case c : {Case{1, 5}, Case{2, 63}, Case{2, 64}, Case{2, 3000}, Case{3, 500},
+                       Case{2, 3000, 1000}, Case{3, 3000, 40}, Case{2, 3000, 1 << 16},
+                       Case{2, 3000, 1 << 16, 1 << 17}}) {
+    std::mt19937_64 rng(c.arity * 1000 + c.rows + c.small + c.last_small);
     Relation rel(c.arity);
     uint64_t seq = 0;
     std::vector<uint64_t> args(c.arity);
     while (rel.size() < c.rows) {
       for (uint64_t& a : args) a = rng() % 3 == 0 ? rng() : rng() % 40;  // repeats, high bits
+      if (c.small != 0) {
+        for (uint64_t& a : args) a = rng() % c.small;
+        if (c.last_small != 0) args.back() = rng() % c.last_small;
+      }
       rel.note_write(args, AtomState{0.5, 0.0}, ++seq);
     }
     auto less = [&](uint32_t a, uint32_t b) {
