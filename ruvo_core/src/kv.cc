@@ -329,7 +329,9 @@ class TableFiles {
     if (!writer_) {
       paths_.push_back(db_.run_files.new_path());
       files_.push_back(paths_.back());
-      writer_.emplace(rocksdb::EnvOptions(), db_.options, tree_.handle);
+      // The file is read again right away, when it is ingested: its pages
+      // stay cached.
+      writer_.emplace(rocksdb::EnvOptions(), db_.options, tree_.handle, /*invalidate_page_cache=*/false);
       s = writer_->Open(paths_.back());
     }
     if (s.ok()) s = writer_->Put(slice(key), slice(value));

@@ -310,12 +310,15 @@ void PendingRows::merge_newer(const std::vector<uint32_t>& older, std::vector<ui
   out.reserve(older.size() + newer.size());
   // Each older row finds its place among the newer ones by binary search:
   // there are usually far fewer of them (the facts, beside a call's
-  // derived states).
+  // derived states). An older row before the next newer one (as when the
+  // two hold different predicates) takes one comparison.
   auto n = newer.begin();
   for (const uint32_t o : older) {
     const std::string_view k = key(o);
     const auto place =
-        std::lower_bound(n, newer.end(), k, [this](uint32_t r, std::string_view v) { return key(r) < v; });
+        n == newer.end() || k < key(*n)
+            ? n
+            : std::lower_bound(n, newer.end(), k, [this](uint32_t r, std::string_view v) { return key(r) < v; });
     out.insert(out.end(), n, place);
     n = place;
     if (n == newer.end() || key(*n) != k) out.push_back(o);  // else the newer row wins
