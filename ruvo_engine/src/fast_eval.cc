@@ -348,6 +348,9 @@ struct FastFiring::Impl {
   // Forgets the copy of a predicate. Its change numbers go with it, so
   // every rule that reads or writes it starts again from a whole firing.
   void drop(uint64_t pred_id) {
+    // Nothing is held back when copies are dropped (see shrink_to), and
+    // the list must not outlive the copy it points into.
+    unwritten.erase(pred_id);
     relations.erase(pred_id);
     last_used.erase(pred_id);
     for (size_t i = 0; i < rules.size(); ++i) {
@@ -735,11 +738,17 @@ struct FastFiring::Impl {
     return fire_rule(store, r, semantics, &observer);
   }
 
-  void write_behind(uint64_t pred_id, Relation& rel, const PredicateProfile& profile, uint32_t row) {
+  // The list of `pred_id`'s held-back states, kept by `rel`.
+  Unwritten& unwritten_of(uint64_t pred_id, Relation& rel, const PredicateProfile& profile) {
     Unwritten& u = unwritten[pred_id];
     u.rel = &rel;
     u.profile = &profile;
-    if (u.listed.size() <= row) u.listed.resize(std::max<size_t>(rel.size(), 2 * u.listed.size()), 0);
+    return u;
+  }
+
+  // Lists `row` of u's relation as held back, once.
+  static void write_behind(Unwritten& u, uint32_t row) {
+    if (u.listed.size() <= row) u.listed.resize(std::max<size_t>(u.rel->size(), 2 * u.listed.size()), 0);
     if (u.listed[row]) return;
     u.listed[row] = 1;
     u.rows.push_back(row);
@@ -747,6 +756,7 @@ struct FastFiring::Impl {
 
   EvalResult<void> flush() {
     for (auto& [pred_id, u] : unwritten) {
+      if (u.rows.empty()) continue;
       // In key order: the store then takes them without sorting.
       sort_rows_by_args(u.rows, u.rel->all_args(), u.rel->arity());
       size_t written = 0;
@@ -868,6 +878,7 @@ struct FastFiring::Impl {
     // Without per-source records or indexes, a changed state is all an
     // upsert writes: it can wait in the copy.
     const bool behind = head_rel != nullptr && !keeps_records && (*head_profile)->indexes.empty();
+    Unwritten* held_back = behind ? &unwritten_of(r.head_pred_id, *head_rel, **head_profile) : nullptr;
     Contribution c{0.0, 0.0, std::nullopt};
     if (want_evidence) c.evidence_id.emplace();
     // Head lookups land all over a large copy: each one's table slot is
@@ -917,7 +928,7 @@ struct FastFiring::Impl {
           }
           ++changed;
           const uint32_t at = head_rel->note_write_at(row, args, folded, ++seq, head_hashes[i]);
-          if (behind) write_behind(r.head_pred_id, *head_rel, **head_profile, at);
+          if (behind) write_behind(*held_back, at);
           continue;
         }
         next = store.upsert_atom_known_old(**head_profile, args, c, old);
