@@ -97,9 +97,10 @@ TEST(KvDeferredTest, ReadsSeePendingWrites) {
     }
   };
   // i: insert, x: compare-and-swap from the current value, f: fetch and
-  // update, c: commit, b: begin, e: end, F: flush; each with a key index.
-  // Keys 2 and 6 are committed before deferring starts.
-  const char* const steps = "i2i6b0i2i3i0i3i8x3i1c0i4i5f4f7i7b0F0i3c0c0i1e0i5";
+  // update, m: insert_many (the key twice, the later value wins), c:
+  // commit, b: begin, e: end, F: flush; each with a key index. Keys 2 and 6
+  // are committed before deferring starts.
+  const char* const steps = "i2i6b0i2i3i0i3i8x3i1c0i4i5f4f7m7f7i7b0F0i3c0c0i1e0m5";
   for (int n = 0; steps[2 * n]; ++n) {
     const char op = steps[2 * n];
     const std::string& k = keys[steps[2 * n + 1] - '0'];
@@ -109,16 +110,23 @@ TEST(KvDeferredTest, ReadsSeePendingWrites) {
       case 'i': ok(t.insert(k, value)); break;
       case 'x': EXPECT_TRUE(ok(again.compare_and_swap(k, before, value)).swapped); break;
       case 'f': EXPECT_EQ(ok(t.fetch_and_update(k, [&](auto) { return value; })), before); break;
+      case 'm': {
+        size_t written = 0;
+        ok(t.insert_many(2, [&](size_t i) {
+          return std::pair<std::string_view, std::string_view>(k, i ? std::string_view(value) : "x");
+        }, &written));
+        break;
+      }
       case 'c': ok(db.commit_deferred()); break;
       case 'b': db.begin_deferred(); break;
       case 'e': ok(db.end_deferred()); break;
       case 'F': ok(db.flush()); break;
     }
-    if (op == 'i' || op == 'x' || op == 'f') {
+    if (op == 'i' || op == 'x' || op == 'f' || op == 'm') {
       model[k] = value;
-      ++writes;
+      writes += op == 'm' ? 2 : 1;
     }
-    EXPECT_EQ(db.deferring(), n >= 2 && n < 22);
+    EXPECT_EQ(db.deferring(), n >= 2 && n < 24);
     check(n);
   }
 }
@@ -291,6 +299,69 @@ TEST(KvSpillTest, SpillingBatchReadsAndCommitsLikeAnUnspilledOne) {
       EXPECT_TRUE(runs_on_disk);
       EXPECT_TRUE(fs::is_empty(dir / "db/ruvo-spill")) << "runs are removed at the commit";
     }
+  }
+}
+
+// A commit that fails drops the whole batch, whichever way it was being
+// written: its table files cannot be made (by one writer or by several), or
+// a spilled run cannot be read back, which fails reads of the rows in it
+// too rather than letting them fall through to the database. Afterwards
+// reads, fetch_and_update and a later batch see the database without the
+// dropped one, and the tree counts one more write.
+TEST(KvDeferredTest, FailedCommitDropsTheWholeBatch) {
+  enum Failure { kNoFiles, kNoFilesSeveralWriters, kRunDamaged };
+  // Rows of the batch and their value size; runs spill under a small budget.
+  const std::tuple<Failure, uint64_t, size_t> cases[] = {
+      {kNoFiles, 100, 4096}, {kNoFilesSeveralWriters, 300000, 1}, {kRunDamaged, 3000, 16}};
+  for (const auto& [failure, n, value_bytes] : cases) {
+    test::ScratchDir dir;
+    Db db = ok(Db::open(dir / "db"));
+    if (failure == kRunDamaged) db.set_pending_budget(16 << 10);
+    Tree t = ok(db.open_tree("t", TreeOptions{.deferrable = true}));
+    auto update = [&](const char* next) {
+      return ok(t.fetch_and_update("counter", [&](Opt) { return std::string(next); }));
+    };
+    ok(t.insert("counter", "old"));
+    db.begin_deferred();
+    EXPECT_EQ(update("new"), "old") << failure;
+    const std::string value(value_bytes, 'v');
+    std::string key;
+    size_t written = 0;
+    ok(t.insert_many(n, [&](size_t i) {
+      key = u64_be(i);
+      return std::pair<std::string_view, std::string_view>(key, value);
+    }, &written));
+    const fs::path runs = dir / "db/ruvo-spill";
+    if (failure == kRunDamaged) {
+      ASSERT_FALSE(fs::is_empty(runs));
+      for (const auto& run : fs::directory_iterator(runs)) {
+        // Every block but the file's footer, overwritten in place.
+        std::fstream f(run.path(), std::ios::in | std::ios::out | std::ios::binary);
+        f.write(std::string(fs::file_size(run.path()) - 100, '\x5a').data(),
+                static_cast<std::streamsize>(fs::file_size(run.path()) - 100));
+      }
+      EXPECT_FALSE(t.get("counter").has_value());
+      EXPECT_FALSE(t.contains("counter").has_value());
+      EXPECT_FALSE(t.scan_prefix("", [](std::string_view, std::string_view) { return true; }).has_value());
+    } else {
+      fs::remove_all(runs);
+      std::ofstream(runs) << "in the way";
+    }
+    const uint64_t count = t.write_count();
+    // The first failure met is the one reported: the file that could not
+    // be made, the block that could not be read.
+    auto failed = db.commit_deferred();
+    ASSERT_FALSE(failed.has_value()) << failure;
+    EXPECT_TRUE(failed.error().status.starts_with(failure == kRunDamaged ? "Corruption"
+                                                                          : "IO error: While open a file"))
+        << failed.error().status;
+    EXPECT_EQ(t.write_count(), count + 1) << failure;
+    EXPECT_FALSE(t.has_pending()) << failure;
+    EXPECT_EQ(dump(t), (Entries{{"counter", "old"}})) << failure;
+    EXPECT_EQ(update("again"), "old") << failure;
+    if (failure != kRunDamaged) fs::remove(runs), fs::create_directory(runs);
+    ok(db.end_deferred());
+    EXPECT_EQ(dump(t), (Entries{{"counter", "again"}})) << failure;
   }
 }
 
