@@ -565,6 +565,17 @@ TEST(KvCrashTest, KilledWriterKeepsWritesDamagedLogFailsTornLogOpens) {
 }
 
 
+// The pending rows in key order are the model's keys, each with its value.
+void ExpectSortedAs(PendingRows& rows, const std::map<std::string, std::string>& model, int label) {
+  auto m = model.begin();
+  for (uint32_t r : rows.sorted()) {
+    ASSERT_TRUE(m != model.end()) << label;
+    ASSERT_EQ(rows.key(r), m->first) << label;
+    ASSERT_EQ(rows.value(r), (m++)->second) << label;
+  }
+  EXPECT_TRUE(m == model.end()) << label;
+}
+
 // The pending rows of a deferred batch answer like an ordered map of each
 // key's latest value: lookups, prefix scans and the full order, through
 // many merges of their unsorted tail and rows appended without a lookup,
@@ -618,12 +629,7 @@ TEST(KvPendingRowsTest, AnswersLikeAnOrderedMap) {
       if (!rows.unsettled()) {
         ASSERT_EQ(rows.size(), model.size());
       }
-      auto m = model.begin();
-      for (uint32_t r : rows.sorted()) {
-        ASSERT_EQ(rows.key(r), m->first);
-        ASSERT_EQ(rows.value(r), (m++)->second);
-      }
-      ASSERT_TRUE(m == model.end());
+      ASSERT_NO_FATAL_FAILURE(ExpectSortedAs(rows, model, step));
     }
   }
   rows.clear();
@@ -662,13 +668,7 @@ TEST(KvPendingRowsTest, AppendedKeysOfOneLengthSortByTheirDifferingBytes) {
         }
         model[k] = v;
       }
-      auto m = model.begin();
-      for (uint32_t r : rows.sorted()) {
-        ASSERT_TRUE(m != model.end()) << differing;
-        ASSERT_EQ(rows.key(r), m->first) << differing;
-        ASSERT_EQ(rows.value(r), (m++)->second) << differing;
-      }
-      EXPECT_TRUE(m == model.end()) << differing;
+      ExpectSortedAs(rows, model, differing);
     }
   }
   // Keys appended in ascending order stay as written; one key written
@@ -685,13 +685,7 @@ TEST(KvPendingRowsTest, AppendedKeysOfOneLengthSortByTheirDifferingBytes) {
       rows.append(k, std::to_string(i));
       model[k] = std::to_string(i);
     }
-    auto m = model.begin();
-    for (uint32_t r : rows.sorted()) {
-      ASSERT_TRUE(m != model.end()) << flaw;
-      ASSERT_EQ(rows.key(r), m->first) << flaw;
-      ASSERT_EQ(rows.value(r), (m++)->second) << flaw;
-    }
-    EXPECT_TRUE(m == model.end()) << flaw;
+    ExpectSortedAs(rows, model, flaw);
   }
 }
 
