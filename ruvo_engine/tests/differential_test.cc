@@ -2,7 +2,8 @@
 // on one or two branches) must leave the same outcomes, tree bytes, name ids
 // and rows (weights as bits) under the reference and the default evaluation.
 // Some run long sequences of calls, over branches that hold the same rules,
-// with a small warm-state budget, with sessions reopened or calls stopped:
+// with a small warm-state budget, with sessions reopened, calls stopped (at
+// a fact too) or one call made by the reference evaluation:
 // the default session must go on warm, or start cold, exactly when it may.
 // RUVO_DIFF_SEED=n reruns one seed, RUVO_DIFF_COUNT=n seeds 1..n.
 #include <gtest/gtest.h>
@@ -172,6 +173,7 @@ class Generator {
       }
       if (p_.on_disk && x_.chance(50)) reopen();
       if (x_.chance(long_run ? 12 : 5)) stopped();
+      if (x_.chance(long_run ? 10 : 4)) materialize_on(x_.pick(branches_), std::nullopt, 0, true);
       materialize();
     }
     return std::move(p_);
@@ -253,19 +255,30 @@ class Generator {
                                 : std::nullopt);
   }
   // A call whose interrupt check answers yes when first asked, which is at
-  // the first step of work or at the first one after the facts are applied.
-  // Up to there both evaluations run the same code (one step per fact, and
-  // the constraint pass), and from there on each stops before its next
-  // write: they stop having written the same.
-  void stopped() { materialize_on(x_.pick(branches_), std::nullopt, x_.chance(60) ? 2 : 1); }
-  // stop: 0 runs the call through, 1 and 2 stop it as above.
-  void materialize_on(const std::string& br, std::optional<uint64_t> depth, int stop = 0) {
+  // the first step of work, at a fact part way through the log, or at the
+  // first step after the facts are applied. Up to there both evaluations
+  // run the same code (one step per fact, and the constraint pass), and
+  // from there on each stops before its next write: they stop having
+  // written the same.
+  void stopped() {
+    const uint64_t k = x_.below(10);
+    materialize_on(x_.pick(branches_), std::nullopt, k < 5 ? 2 : k < 8 ? 3 : 1, false, x_.below(1000));
+  }
+  // stop: 0 runs the call through, 1, 2 and 3 stop it as above (3 at the
+  // fact `permille` of the way through). by_reference: this one call of
+  // the default session is made by the reference evaluation, after which
+  // nothing kept from earlier calls may be built on.
+  void materialize_on(const std::string& br, std::optional<uint64_t> depth, int stop = 0,
+                      bool by_reference = false, uint64_t permille = 0) {
     add([=, i = p_.steps.size()](Run& r) {
       std::string outcome = stop ? "stopped " : "";
       if (stop) {
+        const uint64_t facts = ok(r.s->edb.get_facts(br, std::nullopt)).size();
         r.s->eval_control.interrupt_check = [] { return true; };
-        ask_check_at_step(stop == 1 ? 1 : 1 + ok(r.s->edb.get_facts(br, std::nullopt)).size());
+        ask_check_at_step(stop == 1 ? 1 : stop == 2 ? 1 + facts : 1 + facts * permille / 1000);
       }
+      const bool reference = r.s->eval_control.reference;
+      r.s->eval_control.reference = reference || by_reference;
       try {
         auto m = r.s->materialize_with_options(br, depth);
         outcome += m ? "ok " + std::to_string(m->iterations) + " " +
@@ -275,6 +288,7 @@ class Generator {
         outcome += std::string("Fault ") + f.what();
       }
       r.s->eval_control.interrupt_check = nullptr;
+      r.s->eval_control.reference = reference;
       r.out.push_back("step " + std::to_string(i) + " materialize: " + outcome);
       observe(*r.s, r.out);
     });

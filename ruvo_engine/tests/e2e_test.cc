@@ -248,6 +248,21 @@ config r NoisyOr None ; fact seed(a) r(a) nan 0 ; rule 1 base(X) :- seed(X) ; ru
 materialize => error Eval(MaxIterationsExceeded) ; state base(a) r(a) => 1 0 | nan nan ; watermark => none
 materialize 2 => iterations 3 atoms_changed 2 ; fact seed(b)
 materialize => error Eval(MaxIterationsExceeded) ; state base(b) => 1 0 ; watermark => 4
+== CapAllowsAThousandPasses
+# pass k derives n(k): n(999) comes with pass 999 and pass 1000 changes nothing
+fact n(0) ; rule 1 n(N) :- n(X) add(X,1,N) lt(N,1000)
+materialize => iterations 1000 atoms_changed 999
+== CapRefusesAThousandAndFirstPass
+fact n(0) ; rule 1 n(N) :- n(X) add(X,1,N) lt(N,1001)
+materialize => error Eval(MaxIterationsExceeded) ; state n(1000) => 1 0
+== ComponentRulesFireInInputOrder
+# a head's rules fire where they stand, not grouped by head: twice with the
+# names swapped, so that neither order of names hides it
+fact base(a) ; rule 1 zb(X) :- za(X) ; rule 2 za(X) :- base(X) ; rule 3 za(X) :- zb(X)
+materialize => iterations 3 atoms_changed 2
+== ComponentRulesFireInInputOrderNamesSwapped
+fact base(a) ; rule 1 za(X) :- zb(X) ; rule 2 zb(X) :- base(X) ; rule 3 zb(X) :- za(X)
+materialize => iterations 3 atoms_changed 2
 == WrongArityFactFailsEveryRun
 fact q(a) p/2(a,b,c) r(a)
 materialize => error Idb(InvalidArity { expected: 2, found: 3 })

@@ -55,6 +55,24 @@ TEST(SessionMaterialize, FactEvidenceIdsAndRetraction) {
   EXPECT_EQ(ok(s.idb_watermark("other")), std::nullopt);
 }
 
+// A name asserted under two arities names two predicates: a run of facts
+// shares one registration only while both name and arity stay the same.
+TEST(SessionMaterialize, OneNameUnderTwoAritiesIsTwoPredicates) {
+  for (const bool reference : {true, false}) {
+    EngineSession s = ok(EngineSession::open_temporary());
+    s.eval_control.reference = reference;
+    ok(s.edb.assert_fact("main", "p", 1, {1}, 0.5, 0, {}));
+    ok(s.edb.assert_fact("main", "p", 2, {1, 2}, 0.25, 0, {}));
+    ok(s.edb.assert_fact("main", "p", 2, {3, 4}, 0.125, 0, {}));
+    ok(s.edb.assert_fact("main", "p", 1, {2}, 0.75, 0, {}));
+    const auto m = s.materialize_with_options("main", std::nullopt);
+    ASSERT_TRUE(m) << m.error().debug() << reference;
+    EXPECT_EQ(dump(s.idb.state_tree()).size(), 4u) << reference;
+    EXPECT_EQ(ok(s.get_atom_state("p", {1})).b, 0.5) << reference;  // the name's latest arity
+    EXPECT_EQ(ok(s.get_atom_state("p", {2})).b, 0.75) << reference;
+  }
+}
+
 // A fact faulting on its index leaves the facts before it applied and none
 // after it, whichever way each predicate's facts are applied.
 TEST(SessionMaterialize, FaultingFactLeavesOnlyEarlierFactsApplied) {
