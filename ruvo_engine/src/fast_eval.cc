@@ -757,8 +757,6 @@ struct FastFiring::Impl {
   EvalResult<void> flush() {
     for (auto& [pred_id, u] : unwritten) {
       if (u.rows.empty()) continue;
-      // In key order: the store then takes them without sorting.
-      sort_rows_by_args(u.rows, u.rel->all_args(), u.rel->arity());
       size_t written = 0;
       auto w = store.write_folded_states(*u.profile, u.rows.size(),
                                          [&u](size_t i) {
