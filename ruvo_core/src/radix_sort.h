@@ -1,8 +1,10 @@
 // Stable least-significant-digit radix sort of fixed-width records of
-// 64-bit words, for the engine's match orders and the pending rows' keys.
+// 64-bit words, for the engine's match orders and the pending rows' keys,
+// and the packing of a record's key words into one word.
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -68,5 +70,37 @@ void radix_sort(Words& items, Words& scratch, size_t n, size_t stride, size_t w,
     default: return radix_detail::sort_by<0>(items, scratch, n, stride, w, low_bits);
   }
 }
+
+// Key words of many records packed side by side into one word each, every
+// position in as many bits as its largest value needs: packed words order
+// and compare as the records' key word lists do (ascending, first word
+// first), so that a sort by a list of words becomes a sort by one.
+class KeyPacking {
+ public:
+  // Measures key positions [0, w) of `n` records; word(i, j) is record
+  // i's key word j.
+  template <class Word>
+  KeyPacking(size_t n, size_t w, Word word) : bits_(w, 0) {
+    for (size_t j = 0; j < w; ++j) {
+      uint64_t all_or = 0;
+      for (size_t i = 0; i < n; ++i) all_or |= word(i, j);
+      bits_[j] = static_cast<unsigned>(std::bit_width(all_or));
+      total_ += bits_[j];
+    }
+  }
+  // The bits the positions take together; pack() needs at most 64.
+  size_t bits() const { return total_; }
+  // A measured record's key words key[0, w) as one word, in the low bits().
+  uint64_t pack(const uint64_t* key) const {
+    uint64_t packed = 0;
+    for (size_t j = 0; j < bits_.size(); ++j)
+      packed = bits_[j] == 64 ? key[j] : (packed << bits_[j]) | key[j];
+    return packed;
+  }
+
+ private:
+  std::vector<unsigned> bits_;
+  size_t total_ = 0;
+};
 
 }  // namespace ruvo

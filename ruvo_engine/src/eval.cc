@@ -282,14 +282,7 @@ EvalResult<EvalStats> evaluate_to_fixpoint(
   }
   // The fast firing reads its own copies; the store's caches need not
   // grow with what it writes.
-  struct CacheWrites {
-    const RuvoStore& store;
-    bool off;
-    ~CacheWrites() {
-      if (off) store.set_cache_writes(true);
-    }
-  } cache_writes{store, fast != nullptr};
-  if (cache_writes.off) store.set_cache_writes(false);
+  const NoCacheWrites no_cache_writes(store, fast != nullptr);
   // Whatever way evaluation ends, the states the fast firing holds back
   // reach the store before anything reads it: on success below, where a
   // failure to write them is the call's failure, otherwise here.

@@ -89,12 +89,8 @@ StoreResult<bool> FactBatch::add(const PredicateProfile& profile, std::span<cons
 StoreResult<void> FactBatch::flush(const OnChange& on_change) {
   // The states written are read next by evaluation, which copies whole
   // predicates and keeps its own copies: caching each one too is work for
-  // nothing. Cache writes are on whenever no evaluation runs.
-  struct NoCacheWrites {
-    const RuvoStore& store;
-    explicit NoCacheWrites(const RuvoStore& s) : store(s) { store.set_cache_writes(false); }
-    ~NoCacheWrites() { store.set_cache_writes(true); }
-  } no_cache_writes(store_);
+  // nothing.
+  const NoCacheWrites no_cache_writes(store_);
   StoreResult<void> result;
   std::vector<std::vector<uint32_t>> changed(profiles_.size());
   for (uint32_t i = 0; i < atoms_.size(); ++i)

@@ -706,28 +706,18 @@ struct FastFiring::Impl {
   bool pack_keys() {
     const size_t w = plan->key_slots.size();
     const size_t n = found.size();
-    pack_bits.assign(w, 0);
-    for (size_t j = 0; j < w; ++j) {
-      uint64_t all_or = 0;
-      for (size_t i = 0; i < n; ++i) all_or |= sort_items[i * (w + 1) + j];
-      pack_bits[j] = static_cast<unsigned>(std::bit_width(all_or));
-    }
-    unsigned total = 0;
-    for (unsigned b : pack_bits) total += b;
-    if (total > 64) return false;
+    const KeyPacking packing(n, w, [&](size_t i, size_t j) { return sort_items[i * (w + 1) + j]; });
+    if (packing.bits() > 64) return false;
     // In place: record i's two words lie at or before its old first word.
     for (size_t i = 0; i < n; ++i) {
       const uint64_t* item = sort_items.data() + i * (w + 1);
-      uint64_t packed = 0;
-      for (size_t j = 0; j < w; ++j)
-        packed = pack_bits[j] == 64 ? item[j] : (packed << pack_bits[j]) | item[j];
+      const uint64_t packed = packing.pack(item);
       const uint64_t at = item[w];
       sort_items[i * 2] = packed;
       sort_items[i * 2 + 1] = at;
     }
     return true;
   }
-  std::vector<unsigned> pack_bits;
   PodVector<Found> kept_scratch;
 
   std::vector<Relation*> positive_rel;

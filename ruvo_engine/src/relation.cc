@@ -43,28 +43,14 @@ void sort_rows_by_args(std::span<uint32_t> rows, const PodVector<uint64_t>& all_
   }
   // When every argument position's values fit side by side in the 32 bits
   // above a row number (a few thousand symbols per position, say), a row
-  // is one word: its arguments packed, each in the bits its position's
-  // largest value needs, so that words order as argument lists do. Rows
-  // differ in their arguments, so no two words tie.
-  unsigned bits[64];
-  unsigned total = 0;
-  if (arity <= 64) {
-    for (uint32_t j = 0; j < arity; ++j) {
-      uint64_t all_or = 0;
-      for (size_t i = 0; i < n; ++i) all_or |= all_args[static_cast<size_t>(rows[i]) * arity + j];
-      bits[j] = static_cast<unsigned>(std::bit_width(all_or));
-      total += bits[j];
-    }
-  }
-  if (arity <= 64 && total <= 32) {
+  // is one word: its arguments packed above the row number. Rows differ in
+  // their arguments, so no two words tie.
+  auto row_args = [&](size_t i) { return all_args.data() + static_cast<size_t>(rows[i]) * arity; };
+  const KeyPacking packing(n, arity, [&](size_t i, size_t j) { return row_args(i)[j]; });
+  if (packing.bits() <= 32) {
     PodVector<uint64_t> items, scratch;
     items.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-      const uint64_t* from = all_args.data() + static_cast<size_t>(rows[i]) * arity;
-      uint64_t packed = 0;
-      for (uint32_t j = 0; j < arity; ++j) packed = (packed << bits[j]) | from[j];
-      items[i] = packed << 32 | rows[i];
-    }
+    for (size_t i = 0; i < n; ++i) items[i] = packing.pack(row_args(i)) << 32 | rows[i];
     radix_sort(items, scratch, n, 1, 1, 32);
     for (size_t i = 0; i < n; ++i) rows[i] = static_cast<uint32_t>(items[i]);
     return;
@@ -75,9 +61,8 @@ void sort_rows_by_args(std::span<uint32_t> rows, const PodVector<uint64_t>& all_
   const size_t stride = size_t{arity} + 1;
   std::vector<uint64_t> items(n * stride), scratch;
   for (size_t i = 0; i < n; ++i) {
-    const uint64_t* from = all_args.data() + static_cast<size_t>(rows[i]) * arity;
     uint64_t* to = items.data() + i * stride;
-    std::copy_n(from, arity, to);
+    std::copy_n(row_args(i), arity, to);
     to[arity] = rows[i];
   }
   radix_sort(items, scratch, n, stride, arity);

@@ -310,4 +310,24 @@ class RuvoStore {
   std::shared_ptr<StoreCaches> caches_;
 };
 
+// Cache writes off (see set_cache_writes) for the object's lifetime when
+// `off`, on again afterwards: for a caller about to write states it keeps
+// a copy of, or that nothing reads from the caches soon. Cache writes are
+// on whenever no such object lives.
+class NoCacheWrites {
+ public:
+  // `store` must outlive the object.
+  explicit NoCacheWrites(const RuvoStore& store, bool off = true) : store_(off ? &store : nullptr) {
+    if (store_ != nullptr) store_->set_cache_writes(false);
+  }
+  ~NoCacheWrites() {
+    if (store_ != nullptr) store_->set_cache_writes(true);
+  }
+  NoCacheWrites(const NoCacheWrites&) = delete;
+  NoCacheWrites& operator=(const NoCacheWrites&) = delete;
+
+ private:
+  const RuvoStore* store_;
+};
+
 }  // namespace ruvo
