@@ -282,22 +282,32 @@ class Reader {
   } while (0)
 
 // ---- Fixed-width big-endian helpers for keys and counters ----
+// Whole-word loads and stores: a key holds several of these, and a
+// byte-at-a-time loop is not turned into one move by the compiler.
+inline uint64_t to_be(uint64_t v) { return std::endian::native == std::endian::little ? std::byteswap(v) : v; }
+inline uint32_t to_be(uint32_t v) { return std::endian::native == std::endian::little ? std::byteswap(v) : v; }
+// REQUIRES: p points at 8 writable bytes.
+inline void store_u64_be(char* p, uint64_t v) {
+  v = to_be(v);
+  std::memcpy(p, &v, 8);
+}
 inline void put_u64_be(std::string& out, uint64_t v) {
   char b[8];
-  for (int i = 7; i >= 0; --i) { b[i] = static_cast<char>(v & 0xff); v >>= 8; }
+  store_u64_be(b, v);
   out.append(b, 8);
 }
 inline void put_u32_be(std::string& out, uint32_t v) {
+  v = to_be(v);
   char b[4];
-  for (int i = 3; i >= 0; --i) { b[i] = static_cast<char>(v & 0xff); v >>= 8; }
+  std::memcpy(b, &v, 4);
   out.append(b, 4);
 }
 inline std::string u64_be(uint64_t v) { std::string s; put_u64_be(s, v); return s; }
 // REQUIRES: p points at 8 readable bytes.
 inline uint64_t get_u64_be(const char* p) {
-  uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | static_cast<uint8_t>(p[i]);
-  return v;
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return to_be(v);
 }
 // Returns the value when `s` is exactly 8 bytes long.
 inline std::optional<uint64_t> read_u64_be(std::string_view s) {

@@ -1,14 +1,15 @@
-// Helpers shared by the IDB sources and by nothing else: writing a u64
-// big-endian into a buffer, the hash of a key's bytes, the shape check of
-// state keys, and the two id counters (seeded when the store opens, drawn
-// from by symbols and predicates). Not part of the store's interface:
-// callers include store.h.
+// Helpers shared by the IDB sources and by nothing else: the codec's u64
+// big-endian store under a short name, the hash of a key's bytes, the
+// shape check of state keys, and the two id counters (seeded when the
+// store opens, drawn from by symbols and predicates). Not part of the
+// store's interface: callers include store.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "ruvo_core/src/codec.h"
 #include "ruvo_core/src/fault.h"
 #include "ruvo_core/src/hash.h"
 #include "ruvo_idb/src/store.h"
@@ -18,12 +19,7 @@ namespace ruvo {
 constexpr std::string_view kNextSymId = "next_sym_id";
 constexpr std::string_view kNextPredId = "next_pred_id";
 
-inline void store_u64_be(char* p, uint64_t v) {
-  for (int i = 7; i >= 0; --i) {
-    p[i] = static_cast<char>(v & 0xff);
-    v >>= 8;
-  }
-}
+using bincode::store_u64_be;
 
 inline bool well_formed_state_key(std::string_view key) {
   return key.size() >= 8 && (key.size() - 8) % 8 == 0;
