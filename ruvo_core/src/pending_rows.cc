@@ -198,9 +198,10 @@ KeyHead head_of(std::string_view k) {
 
 void PendingRows::sort_newest_by_key(std::vector<uint32_t>& rows) const {
   if (rows.size() < 2) return;
-  // Keys of one length up to 24 bytes that differ in at most 8 of them (a
+  // Keys of one length up to 24 bytes that differ in at most 64 bits (a
   // predicate's states over a few thousand symbols, say) are sorted by
-  // those bytes alone, packed into one word, a byte per radix pass.
+  // those bits alone, packed into one word: in each of the three words,
+  // the span from its highest to its lowest bit that differs anywhere.
   const KeyHead first = head_of(key(rows[0]));
   const size_t len = key(rows[0]).size();
   bool packable = len <= 24;
@@ -218,11 +219,22 @@ void PendingRows::sort_newest_by_key(std::vector<uint32_t>& rows) const {
     prev = h;
   }
   if (packable && ascending) return;
-  std::vector<int> positions;  // bit offsets of the differing bytes, most significant first
-  for (int j = 0; packable && j < 3; ++j)
-    for (int b = 56; b >= 0; b -= 8)
-      if ((differ[j] >> b) & 0xff) positions.push_back(64 * j + b);
-  if (packable && positions.size() <= 8) {
+  // Outside its span a word is the same in every key, so the spans side
+  // by side, first word first, order and compare as the keys do.
+  struct Span {
+    int word;
+    unsigned low, bits;
+  };
+  std::vector<Span> spans;
+  unsigned span_bits = 0;
+  for (int j = 0; packable && j < 3; ++j) {
+    if (differ[j] == 0) continue;
+    const unsigned low = static_cast<unsigned>(std::countr_zero(differ[j]));
+    const unsigned bits = static_cast<unsigned>(std::bit_width(differ[j])) - low;
+    spans.push_back(Span{j, low, bits});
+    span_bits += bits;
+  }
+  if (packable && span_bits <= 64) {
     // Newest first, so that the stable passes keep the newest row of a key
     // first.
     if (std::is_sorted(rows.begin(), rows.end())) {
@@ -234,16 +246,18 @@ void PendingRows::sort_newest_by_key(std::vector<uint32_t>& rows) const {
     auto packed = [&](uint32_t row) {
       const KeyHead h = head_of(key(row));
       uint64_t k = 0;
-      for (int p : positions) k = (k << 8) | ((h.w[p / 64] >> (p % 64)) & 0xff);
+      for (const Span& sp : spans) {
+        const uint64_t field = h.w[sp.word] >> sp.low;
+        k = sp.bits == 64 ? field : (k << sp.bits) | (field & ((uint64_t{1} << sp.bits) - 1));
+      }
       return k;
     };
-    // Where a row's number fits below the packed bytes (keys that differ
-    // in four bytes, in up to 16 M rows), a row is one word, and each pass
-    // moves half as much.
-    const size_t row_bytes = (static_cast<size_t>(std::bit_width(size_)) + 7) / 8;  // rows < size_
-    if (positions.size() + row_bytes <= 8) {
-      const unsigned row_bits = static_cast<unsigned>(8 * row_bytes);
-      std::vector<uint64_t> items(n), scratch;  // packed bytes above the row
+    // Where a row's number fits below the packed bits (keys that differ
+    // in up to 40 bits, in up to 16 M rows), a row is one word, and each
+    // pass moves half as much.
+    const unsigned row_bits = 8 * ((static_cast<unsigned>(std::bit_width(size_)) + 7) / 8);  // rows < size_
+    if (span_bits + row_bits <= 64) {
+      std::vector<uint64_t> items(n), scratch;  // packed bits above the row
       for (size_t i = 0; i < n; ++i) items[i] = packed(rows[i]) << row_bits | rows[i];
       radix_sort(items, scratch, n, 1, 1, row_bits);
       scratch = std::vector<uint64_t>();
@@ -253,7 +267,7 @@ void PendingRows::sort_newest_by_key(std::vector<uint32_t>& rows) const {
           rows.push_back(static_cast<uint32_t>(items[i] & ((uint64_t{1} << row_bits) - 1)));
       return;
     }
-    std::vector<uint64_t> items(2 * rows.size()), scratch;  // (packed bytes, row)
+    std::vector<uint64_t> items(2 * rows.size()), scratch;  // (packed bits, row)
     for (size_t i = 0; i < rows.size(); ++i) {
       items[2 * i] = packed(rows[i]);
       items[2 * i + 1] = rows[i];

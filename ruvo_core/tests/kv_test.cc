@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
+#include <array>
 #include <map>
 #include <random>
 
@@ -638,24 +639,38 @@ TEST(KvPendingRowsTest, AnswersLikeAnOrderedMap) {
   EXPECT_FALSE(rows.find("a").has_value());
 }
 
-// Appended rows of keys of one length that differ in a few bytes are
-// sorted by those bytes alone (with the row's number in the same word while
-// both fit: six bytes and 3000 rows do, six and 70000 do not); in more
-// than eight, or with one key of another length, by whole keys. Either way
-// each key comes once, with the value written last, merged with rows put
+// Appended rows of keys of one length are sorted by the bits that differ
+// among them: in each 8-byte word, the span from its highest to its
+// lowest differing bit. Spans of up to 64 bits in all are packed into one
+// word, with the row's number in the same word while both fit (40 bits
+// and 70000 rows do, 41 do not; a whole word is one span of 64); more, or
+// one key of another length, and whole keys are compared. Either way each
+// key comes once, with the value written last, merged with rows put
 // before.
-TEST(KvPendingRowsTest, AppendedKeysOfOneLengthSortByTheirDifferingBytes) {
+TEST(KvPendingRowsTest, AppendedKeysOfOneLengthSortByTheirDifferingBits) {
   std::mt19937_64 rng(11);
-  for (const auto& [differing, steps] : {std::pair{1, 3000}, {3, 3000}, {6, 3000}, {6, 70000}, {8, 3000},
-                                        {9, 3000}, {24, 3000}}) {
+  // Span widths of the three words (0: the word never differs).
+  for (const auto& [spans, steps] : {std::pair{std::array{0u, 1u, 0u}, 3000}, {std::array{0u, 10u, 10u}, 3000},
+                                     {std::array{7u, 0u, 9u}, 3000}, {std::array{0u, 20u, 20u}, 70000},
+                                     {std::array{0u, 20u, 21u}, 70000}, {std::array{0u, 64u, 0u}, 3000},
+                                     {std::array{1u, 0u, 64u}, 3000}, {std::array{30u, 30u, 5u}, 3000}}) {
     for (const bool odd_one : {false, true}) {
       PendingRows rows;
       std::map<std::string, std::string> model;
       auto key = [&] {
-        std::string k(24, '\x5a');
-        // A small alphabet, so that keys repeat.
-        for (int i = 0; i < differing; ++i)
-          k[(7 * i + 3) % 24] = "\x00\x7f\x80\xff"[rng() % (differing > 3 ? 2 : 4)];
+        std::string k;
+        for (int j = 0; j < 3; ++j) {
+          const unsigned bits = spans[j];
+          // A span's ends both vary, at a few places in the word, and few
+          // values, so that keys repeat.
+          const unsigned low = bits == 64 ? 0 : (5 * j + 3) % (65 - bits);
+          const uint64_t top = bits == 0 ? 0 : uint64_t{1} << (bits - 1);
+          const uint64_t pick = std::array{uint64_t{0}, uint64_t{1}, top, top | 1}[rng() % 4];
+          const uint64_t fixed = 0x5a5a5a5a5a5a5a5aull;
+          const uint64_t span_mask = bits == 64 ? ~uint64_t{0} : ((uint64_t{1} << bits) - 1) << low;
+          const uint64_t w = (fixed & ~span_mask) | (bits == 0 ? 0 : pick << low);
+          for (int b = 7; b >= 0; --b) k.push_back(static_cast<char>(w >> (8 * b)));
+        }
         return k;
       };
       for (int step = 0; step < steps; ++step) {
@@ -668,8 +683,25 @@ TEST(KvPendingRowsTest, AppendedKeysOfOneLengthSortByTheirDifferingBytes) {
         }
         model[k] = v;
       }
-      ExpectSortedAs(rows, model, differing);
+      ExpectSortedAs(rows, model, static_cast<int>(100 * spans[0] + 10 * spans[1] + spans[2]));
     }
+  }
+  // Bytes that differ all over the key, and keys of another length.
+  for (const int differing : {3, 9, 24}) {
+    PendingRows rows;
+    std::map<std::string, std::string> model;
+    for (int step = 0; step < 3000; ++step) {
+      std::string k(24, '\x5a');
+      for (int i = 0; i < differing; ++i) k[(7 * i + 3) % 24] = "\x00\x7f\x80\xff"[rng() % (differing > 3 ? 2 : 4)];
+      if (step % 2 == 0) k.pop_back();
+      if (step < 300) {
+        rows.put(k, std::to_string(step));
+      } else {
+        rows.append(k, std::to_string(step));
+      }
+      model[k] = std::to_string(step);
+    }
+    ExpectSortedAs(rows, model, differing);
   }
   // Keys appended in ascending order stay as written; one key written
   // twice in a row, or two keys in the wrong order, and they are sorted.
