@@ -258,8 +258,6 @@ uint32_t Relation::add_row(std::span<const uint64_t> a, const AtomState& s, uint
   if (non_finite_state(s)) ++non_finite_;
   if (states_.size() * 2 > table_.size()) grow_table();
   place(slot_of(row, h));
-  for (auto& idx : indexes_)
-    if (idx.get() != whole_) idx->add(row, args_.data() + static_cast<size_t>(row) * arity_);
   return row;
 }
 
@@ -299,26 +297,15 @@ uint32_t Relation::note_write_at(int64_t found, std::span<const uint64_t> a, con
 }
 
 RowIndex& Relation::index(uint64_t mask) {
-  RowIndex* found = nullptr;
-  for (auto& idx : indexes_)
-    if (idx->mask() == mask) {
-      found = idx.get();
-      break;
-    }
-  if (found == nullptr) {
-    indexes_.push_back(std::make_unique<RowIndex>(mask, arity_));
-    found = indexes_.back().get();
-    if (mask == 0) {
-      whole_ = found;  // takes its rows in below
-    } else {
-      catch_up(*found, 0);
-    }
+  auto it = std::find_if(indexes_.begin(), indexes_.end(),
+                         [mask](const Index& i) { return i.rows_by->mask() == mask; });
+  if (it == indexes_.end()) {
+    indexes_.push_back(Index{std::make_unique<RowIndex>(mask, arity_), 0});
+    it = indexes_.end() - 1;
   }
-  if (found == whole_) {
-    catch_up(*found, whole_rows_);
-    whole_rows_ = states_.size();
-  }
-  return *found;
+  catch_up(*it->rows_by, it->rows_in);
+  it->rows_in = states_.size();
+  return *it->rows_by;
 }
 
 void Relation::catch_up(RowIndex& idx, size_t from) {
@@ -338,9 +325,9 @@ size_t Relation::bytes() const {
              changed_at_.capacity() * sizeof(uint64_t) + log_.capacity() * sizeof(LogEntry) +
              table_.capacity() * sizeof(uint64_t) + filter_.capacity() * sizeof(uint64_t) +
              indexes_.capacity() * sizeof(indexes_[0]);
-  for (const auto& idx : indexes_) n += sizeof(RowIndex) + idx->bytes();
-  // The rows the index of all rows takes in when next asked for.
-  if (whole_ != nullptr) n += (states_.size() - whole_rows_) * sizeof(uint32_t);
+  // With the rows each index takes in when next asked for.
+  for (const Index& i : indexes_)
+    n += sizeof(RowIndex) + i.rows_by->bytes() + (states_.size() - i.rows_in) * sizeof(uint32_t);
   return n;
 }
 

@@ -129,9 +129,12 @@ class Relation {
   uint32_t note_write_at(int64_t row, std::span<const uint64_t> args, const AtomState& s,
                          uint64_t seq, uint64_t h);
 
-  // The index of rows by the positions in `mask` (built on first use and
-  // kept up to date; the one of no position, a single group of every row,
-  // takes in the rows added since it was last asked for when asked for).
+  // The index of rows by the positions in `mask`, built on first use. An
+  // index takes in the rows added since it was last asked for when it is
+  // next asked for: an index used in one pass of an evaluation and never
+  // again costs nothing for the rows added after it. The reference stays
+  // valid as long as the relation; the groups it hands out, until rows are
+  // added and an index is asked for again.
   RowIndex& index(uint64_t mask);
   // Every row changed after change number `since`, once each, in the
   // order of their latest change.
@@ -188,12 +191,11 @@ class Relation {
   PodVector<uint64_t> filter_;
   unsigned filter_shift_ = 64;
   size_t non_finite_ = 0;
-  std::vector<std::unique_ptr<RowIndex>> indexes_;
-  // The index of mask 0, if any (one of indexes_), and how many rows it
-  // holds: a whole scan uses it once, and most rows added later would
-  // otherwise be added to it for nothing.
-  RowIndex* whole_ = nullptr;
-  size_t whole_rows_ = 0;
+  struct Index {
+    std::unique_ptr<RowIndex> rows_by;
+    size_t rows_in = 0;  // rows [0, rows_in) are in it
+  };
+  std::vector<Index> indexes_;
   // Adds rows [from, size()) to `idx`.
   void catch_up(RowIndex& idx, size_t from);
 };
