@@ -81,8 +81,8 @@ class Tree {
   // REQUIRES: update does not write to the same database.
   using UpdateFn = std::function<std::string(std::optional<std::string_view>)>;
   // Gives the i-th row of insert_many: key and value, valid until the next
-  // call. Runs under the database's write lock: REQUIRES: it does not use
-  // the same database.
+  // call (a row may be asked for more than once). Runs under the
+  // database's write lock: REQUIRES: it does not use the same database.
   using RowFn = std::function<std::pair<std::string_view, std::string_view>(size_t i)>;
   // Receives key and value of one entry; returns false to stop the scan.
   using VisitFn = std::function<bool(std::string_view key, std::string_view value)>;

@@ -1,6 +1,10 @@
 #include "ruvo_core/src/pending_rows.h"
 
 #include <algorithm>
+#include <atomic>
+#include <future>
+#include <system_error>
+#include <thread>
 #include <bit>
 #include <cstring>
 #include <functional>
@@ -29,6 +33,38 @@ uint64_t hash_bytes(std::string_view s) {
 }
 
 constexpr size_t kBlockBytes = size_t{1} << 20;
+// Appends announced in advance get their room faulted in ahead from this
+// many rows on, by up to kTouchThreads threads.
+constexpr size_t kPrepareRows = size_t{1} << 16;
+constexpr size_t kTouchThreads = 4;
+
+// Writes a byte into every page of the ranges, shared out among a few
+// threads (none started where none can be had: the pages are then
+// faulted in as they are written).
+void touch_pages(const std::vector<std::pair<char*, size_t>>& ranges) {
+  constexpr size_t kPage = 4096;
+  size_t total = 0;
+  for (const auto& r : ranges) total += r.second;
+  const size_t threads = std::min<size_t>(kTouchThreads, std::thread::hardware_concurrency());
+  if (threads < 2 || total == 0) return;
+  std::atomic<size_t> next{0};
+  auto touch = [&] {
+    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < ranges.size();) {
+      volatile char* p = ranges[i].first;
+      for (size_t at = 0; at < ranges[i].second; at += kPage) p[at] = 0;
+    }
+  };
+  std::vector<std::future<void>> helpers;
+  for (size_t t = 1; t < threads; ++t) {
+    try {
+      helpers.push_back(std::async(std::launch::async, touch));
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  touch();
+  for (auto& h : helpers) h.get();
+}
 // The tail is sorted into the run once it holds this many rows, or a
 // thirty-second of the run: a scan filters the tail row by row, a merge
 // moves the whole run.
@@ -133,6 +169,25 @@ void PendingRows::index_row(size_t slot, uint64_t h, uint32_t row) {
 }
 
 void PendingRows::append(std::string_view key, std::string_view value) { (void)add_row(key, value); }
+
+void PendingRows::prepare_appends(size_t n, size_t row_bytes) {
+  const size_t bytes = n * row_bytes;
+  if (n < kPrepareRows || n > (size_t{1} << 31)) return;
+  std::vector<std::pair<char*, size_t>> ranges;
+  if (block_used_ + bytes > block_size_) {
+    block_size_ = bytes;
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(block_size_));
+    block_used_ = 0;
+    // In pieces, so that the threads share a large block.
+    for (size_t at = 0; at < block_size_; at += kBlockBytes)
+      ranges.emplace_back(blocks_.back().get() + at, std::min(kBlockBytes, block_size_ - at));
+  }
+  for (size_t rows = chunks_.size() * kChunk; rows < size_t{size_} + n; rows += kChunk) {
+    chunks_.push_back(std::make_unique_for_overwrite<Entry[]>(kChunk));
+    ranges.emplace_back(reinterpret_cast<char*>(chunks_.back().get()), kChunk * sizeof(Entry));
+  }
+  touch_pages(ranges);
+}
 
 void PendingRows::settle() {
   for (; settled_ < size_; ++settled_) {

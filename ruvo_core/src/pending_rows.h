@@ -59,6 +59,16 @@ class PendingRows {
   // Records `value` as the latest value of `key`, as put() does, without
   // looking the key up: the row stays unsettled until settle().
   void append(std::string_view key, std::string_view value);
+  // Readies the room of `n` rows of `row_bytes` bytes of key and value
+  // each about to be appended, its pages faulted in by a few threads at
+  // once when there are many: a first touch of fresh memory is what such
+  // appends mostly wait on. Changes nothing that can be read, nor
+  // footprint(); clear() releases the room.
+  void prepare_appends(size_t n, size_t row_bytes);
+  // What footprint() grows by with `n` more rows of `row_bytes` bytes.
+  static size_t footprint_of(size_t n, size_t row_bytes) {
+    return n * (row_bytes + sizeof(Entry) + sizeof(uint32_t));
+  }
   bool unsettled() const { return settled_ != size_; }
   // Looks the unsettled rows up, oldest first, as put() would have: a key
   // held already takes the row's value, and the row is dropped.
