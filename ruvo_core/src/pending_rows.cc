@@ -8,6 +8,9 @@
 #include <bit>
 #include <cstring>
 #include <functional>
+#include <future>
+#include <system_error>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -76,6 +79,26 @@ constexpr size_t kMinTail = 1024;
 // power of two, at least 2.
 size_t home_slot(uint64_t tag, size_t table_size) {
   return static_cast<size_t>((tag * 0x9e3779b97f4a7c15ull) >> (64 - std::countr_zero(table_size)));
+}
+
+// A key's first 24 bytes as big-endian words, zero padded: compared as
+// numbers they order like the bytes.
+struct KeyHead {
+  uint64_t w[3];
+};
+
+[[gnu::always_inline]] inline KeyHead head_of(std::string_view k) {
+  KeyHead h;
+  for (size_t j = 0; j < 3; ++j) {
+    uint64_t w = 0;  // zero padded past the key's end
+    if (k.size() >= 8 * j + 8) {
+      std::memcpy(&w, k.data() + 8 * j, 8);  // most keys: whole words
+    } else if (k.size() > 8 * j) {
+      std::memcpy(&w, k.data() + 8 * j, k.size() - 8 * j);
+    }
+    h.w[j] = std::endian::native == std::endian::little ? std::byteswap(w) : w;
+  }
+  return h;
 }
 
 }  // namespace
@@ -168,7 +191,31 @@ void PendingRows::index_row(size_t slot, uint64_t h, uint32_t row) {
   tail_.push_back(row);
 }
 
-void PendingRows::append(std::string_view key, std::string_view value) { (void)add_row(key, value); }
+void PendingRows::KeyFacts::start(std::string_view k) {
+  const KeyHead h = head_of(k);
+  for (int j = 0; j < 3; ++j) first[j] = last[j] = h.w[j], differ[j] = 0;
+  len = k.size();
+  one_len = len <= 24;
+  ascending = true;
+}
+
+[[gnu::always_inline]] inline void PendingRows::KeyFacts::add(std::string_view k) {
+  if (!one_len) return;  // nothing more is needed
+  one_len = k.size() == len;
+  const KeyHead h = head_of(k);
+  for (int j = 0; j < 3; ++j) differ[j] |= h.w[j] ^ first[j];
+  ascending = ascending && std::tie(last[0], last[1], last[2]) < std::tie(h.w[0], h.w[1], h.w[2]);
+  for (int j = 0; j < 3; ++j) last[j] = h.w[j];
+}
+
+void PendingRows::append(std::string_view key, std::string_view value) {
+  if (unsettled()) {
+    appended_.add(key);
+  } else {
+    appended_.start(key);
+  }
+  (void)add_row(key, value);
+}
 
 void PendingRows::prepare_appends(size_t n, size_t row_bytes) {
   const size_t bytes = n * row_bytes;
@@ -229,51 +276,99 @@ void PendingRows::clear() {
 
 namespace {
 
-// A key's first 24 bytes as big-endian words, zero padded: compared as
-// numbers they order like the bytes.
-struct KeyHead {
-  uint64_t w[3];
-};
+// Rows from which sort_one_word packs keys on more than one thread, and
+// the most threads it packs on.
+constexpr size_t kThreadedRows = size_t{1} << 17;
+constexpr size_t kMaxPackThreads = 4;
 
-KeyHead head_of(std::string_view k) {
-  KeyHead h;
-  for (size_t j = 0; j < 3; ++j) {
-    uint64_t w = 0;  // zero padded past the key's end
-    if (k.size() >= 8 * j + 8) {
-      std::memcpy(&w, k.data() + 8 * j, 8);  // most keys: whole words
-    } else if (k.size() > 8 * j) {
-      std::memcpy(&w, k.data() + 8 * j, k.size() - 8 * j);
+// Sorts `rows` (newest first) stably by the `span_bits` bits that
+// packed(row) gives, and keeps the first row of each packed value. Each
+// row becomes one word, its packed bits above its number (in the low
+// `row_bits`), sorted by a counting pass per digit of up to 11 bits. The
+// packing, which reads every key, counts every digit as it goes, and many
+// rows are packed by a few threads at once (by this one alone where no
+// other thread is to be had): reading the keys waits on memory, and a
+// thread waits for few loads at a time.
+// REQUIRES: span_bits + row_bits <= 64; every row < 2^row_bits.
+template <class Packed>
+void sort_one_word(std::vector<uint32_t>& rows, unsigned row_bits, unsigned span_bits, const Packed& packed) {
+  const size_t n = rows.size();
+  constexpr unsigned kMaxDigitBits = 11;
+  const unsigned passes = (span_bits + kMaxDigitBits - 1) / kMaxDigitBits;
+  const unsigned digit_bits = passes == 0 ? 0 : (span_bits + passes - 1) / passes;
+  const size_t buckets = size_t{1} << digit_bits;
+  const uint64_t digit_mask = buckets - 1;
+  auto items = std::make_unique_for_overwrite<uint64_t[]>(n);
+  auto scratch = std::make_unique_for_overwrite<uint64_t[]>(n);
+  const size_t threads =
+      n < kThreadedRows ? 1 : std::min<size_t>(kMaxPackThreads, std::max(1u, std::thread::hardware_concurrency()));
+  std::vector<uint32_t> counts(threads * passes * buckets, 0);  // by thread, pass, digit
+  auto pack = [&](size_t t) {
+    const size_t from = n * t / threads, to = n * (t + 1) / threads;
+    uint32_t* count = counts.data() + t * passes * buckets;
+    for (size_t i = from; i < to; ++i) {
+      const uint64_t item = packed(rows[i]) << row_bits | rows[i];
+      items[i] = item;
+      for (unsigned p = 0; p < passes; ++p) ++count[p * buckets + ((item >> (row_bits + p * digit_bits)) & digit_mask)];
     }
-    h.w[j] = std::endian::native == std::endian::little ? std::byteswap(w) : w;
+    // The first pass would take the scratch's fresh pages one by one.
+    if (passes != 0) std::fill(scratch.get() + from, scratch.get() + to, 0);
+  };
+  std::vector<std::future<void>> helpers;
+  size_t started = threads;
+  for (size_t t = 1; t < threads; ++t) {
+    try {
+      helpers.push_back(std::async(std::launch::async, pack, t));
+    } catch (const std::system_error&) {  // no thread to be had: this one packs the rest
+      started = t;
+      break;
+    }
   }
-  return h;
+  pack(0);
+  for (size_t t = started; t < threads; ++t) pack(t);
+  for (auto& h : helpers) h.get();
+  std::vector<size_t> at(buckets);
+  for (unsigned p = 0; p < passes; ++p) {
+    size_t sum = 0;
+    bool one_digit = false;  // the same in every row: the pass would move nothing
+    for (size_t d = 0; d < buckets; ++d) {
+      size_t c = 0;
+      for (size_t t = 0; t < threads; ++t) c += counts[(t * passes + p) * buckets + d];
+      one_digit = one_digit || c == n;
+      at[d] = sum;
+      sum += c;
+    }
+    if (one_digit) continue;
+    const unsigned shift = row_bits + p * digit_bits;
+    for (size_t i = 0; i < n; ++i) scratch[at[(items[i] >> shift) & digit_mask]++] = items[i];
+    items.swap(scratch);
+  }
+  scratch.reset();
+  rows.clear();
+  const uint64_t row_mask = (uint64_t{1} << row_bits) - 1;
+  for (size_t i = 0; i < n; ++i)
+    if (i == 0 || items[i] >> row_bits != items[i - 1] >> row_bits) rows.push_back(static_cast<uint32_t>(items[i] & row_mask));
 }
 
 }  // namespace
 
-void PendingRows::sort_newest_by_key(std::vector<uint32_t>& rows) const {
+void PendingRows::sort_newest_by_key(std::vector<uint32_t>& rows, const KeyFacts* facts) const {
   if (rows.size() < 2) return;
   // Keys of one length up to 24 bytes that differ in at most 64 bits (a
   // predicate's states over a few thousand symbols, say) are sorted by
   // those bits alone, packed into one word: in each of the three words,
   // the span from its highest to its lowest bit that differs anywhere.
-  const KeyHead first = head_of(key(rows[0]));
-  const size_t len = key(rows[0]).size();
-  bool packable = len <= 24;
-  uint64_t differ[3] = {0, 0, 0};
+  KeyFacts measured;
+  if (facts == nullptr) {
+    measured.start(key(rows[0]));
+    for (size_t i = 1; measured.one_len && i < rows.size(); ++i) measured.add(key(rows[i]));
+    facts = &measured;
+  }
+  const bool packable = facts->one_len;
+  const uint64_t* differ = facts->differ;
   // Rows written in key order (a whole predicate's states, say) need no
   // sort: keys strictly ascending are each held once, in order.
-  bool ascending = true;
-  KeyHead prev = first;
-  for (size_t i = 1; packable && i < rows.size(); ++i) {
-    const std::string_view k = key(rows[i]);
-    packable = k.size() == len;
-    const KeyHead h = head_of(k);
-    for (int j = 0; j < 3; ++j) differ[j] |= h.w[j] ^ first.w[j];
-    ascending = ascending && std::tie(prev.w[0], prev.w[1], prev.w[2]) < std::tie(h.w[0], h.w[1], h.w[2]);
-    prev = h;
-  }
-  if (packable && ascending) return;
+  if (packable && facts->ascending) return;
   // Outside its span a word is the same in every key, so the spans side
   // by side, first word first, order and compare as the keys do.
   struct Span {
@@ -312,14 +407,7 @@ void PendingRows::sort_newest_by_key(std::vector<uint32_t>& rows) const {
     // pass moves half as much.
     const unsigned row_bits = 8 * ((static_cast<unsigned>(std::bit_width(size_)) + 7) / 8);  // rows < size_
     if (span_bits + row_bits <= 64) {
-      std::vector<uint64_t> items(n), scratch;  // packed bits above the row
-      for (size_t i = 0; i < n; ++i) items[i] = packed(rows[i]) << row_bits | rows[i];
-      radix_sort(items, scratch, n, 1, 1, row_bits);
-      scratch = std::vector<uint64_t>();
-      rows.clear();
-      for (size_t i = 0; i < n; ++i)
-        if (i == 0 || items[i] >> row_bits != items[i - 1] >> row_bits)
-          rows.push_back(static_cast<uint32_t>(items[i] & ((uint64_t{1} << row_bits) - 1)));
+      sort_one_word(rows, row_bits, span_bits, packed);
       return;
     }
     std::vector<uint64_t> items(2 * rows.size()), scratch;  // (packed bits, row)
@@ -369,38 +457,51 @@ void PendingRows::merge_tail() {
 }
 
 void PendingRows::merge_newer(const std::vector<uint32_t>& older, std::vector<uint32_t>& newer,
-                              std::vector<uint32_t>& out) const {
-  sort_newest_by_key(newer);
+                              std::vector<uint32_t>& out, const KeyFacts* facts) const {
+  sort_newest_by_key(newer, facts);
   if (older.empty()) {
     out.swap(newer);
     return;
   }
-  out.clear();
-  out.reserve(older.size() + newer.size());
   // Each older row finds its place among the newer ones by binary search:
   // there are usually far fewer of them (the facts, beside a call's
   // derived states). An older row before the next newer one (as when the
   // two hold different predicates) takes one comparison.
-  auto n = newer.begin();
-  for (const uint32_t o : older) {
-    const std::string_view k = key(o);
-    const auto place =
-        n == newer.end() || k < key(*n)
-            ? n
-            : std::lower_bound(n, newer.end(), k, [this](uint32_t r, std::string_view v) { return key(r) < v; });
-    out.insert(out.end(), n, place);
-    n = place;
-    if (n == newer.end() || key(*n) != k) out.push_back(o);  // else the newer row wins
+  std::vector<size_t> places(older.size());  // the place, times 2, plus 1 if the row is kept
+  size_t kept = 0;
+  size_t n = 0;
+  auto less = [this](uint32_t r, std::string_view v) { return key(r) < v; };
+  for (size_t i = 0; i < older.size(); ++i) {
+    const std::string_view k = key(older[i]);
+    if (n != newer.size() && !(k < key(newer[n])))
+      n = static_cast<size_t>(std::lower_bound(newer.begin() + static_cast<std::ptrdiff_t>(n), newer.end(), k, less) -
+                              newer.begin());
+    const bool keep = n == newer.size() || key(newer[n]) != k;  // else the newer row wins
+    places[i] = 2 * n + keep;
+    kept += keep;
   }
-  out.insert(out.end(), n, newer.end());
+  // Then the newer rows move up in place, the last first, to make room
+  // for the older rows kept: a fresh array as long would cost more.
+  size_t to = newer.size() + kept, from = newer.size();
+  newer.resize(to);
+  for (size_t i = older.size(); i-- > 0;) {
+    const size_t place = places[i] / 2;
+    std::copy_backward(newer.begin() + static_cast<std::ptrdiff_t>(place),
+                       newer.begin() + static_cast<std::ptrdiff_t>(from), newer.begin() + static_cast<std::ptrdiff_t>(to));
+    to -= from - place;
+    from = place;
+    if (places[i] % 2 != 0) newer[--to] = older[i];
+  }
+  out.swap(newer);
 }
 
 const std::vector<uint32_t>& PendingRows::sorted() {
   merge_tail();
   if (!unsettled()) return run_;
-  std::vector<uint32_t> newer(size_ - settled_);
-  for (uint32_t i = 0; i < newer.size(); ++i) newer[i] = settled_ + i;
-  merge_newer(run_, newer, merged_);
+  std::vector<uint32_t> newer;
+  newer.reserve(size_t{size_ - settled_} + run_.size());  // room for the merge
+  for (uint32_t row = settled_; row < size_; ++row) newer.push_back(row);
+  merge_newer(run_, newer, merged_, &appended_);
   return merged_;
 }
 

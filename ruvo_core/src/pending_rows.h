@@ -114,13 +114,30 @@ class PendingRows {
   void grow_table();
   // Sorts the tail into the run.
   void merge_tail();
+  // What a sort needs to know of a list of keys before it starts: the
+  // first key's length and first 24 bytes (as big-endian words, zero
+  // padded), the bits of those words that differ from the first key's in
+  // any key, and whether the keys are of one length up to 24 bytes and
+  // strictly ascending (the rest is gathered only while they are of one
+  // length). Gathered key by key, in the list's order.
+  struct KeyFacts {
+    uint64_t first[3], last[3], differ[3];
+    size_t len;
+    bool one_len, ascending;
+    void start(std::string_view k);
+    void add(std::string_view k);  // REQUIRES: start() called
+  };
   // Sorts rows by key and keeps only the newest (highest) row of each key.
-  void sort_newest_by_key(std::vector<uint32_t>& rows) const;
+  // `facts`, if given, are those of exactly `rows`, in their order.
+  void sort_newest_by_key(std::vector<uint32_t>& rows, const KeyFacts* facts = nullptr) const;
   // Merges `newer` (unsettled rows, in any order; sorted here, and reused)
   // into `older` (settled rows, ascending, each key once) as `out`: each
   // key once, the newest unsettled row before every other row of its key.
+  // The merge moves rows within `newer`, whose array then becomes `out`'s:
+  // room reserved in it for older.size() more rows spares a copy.
+  // `facts` as for sort_newest_by_key.
   void merge_newer(const std::vector<uint32_t>& older, std::vector<uint32_t>& newer,
-                   std::vector<uint32_t>& out) const;
+                   std::vector<uint32_t>& out, const KeyFacts* facts = nullptr) const;
   // The newest unsettled row of `key`, searched row by row.
   std::optional<uint32_t> find_unsettled(std::string_view key) const;
   // Adds a new row (key and value copied into the arena) and returns it.
@@ -149,6 +166,11 @@ class PendingRows {
   std::vector<uint32_t> run_;    // rows in key order
   std::vector<uint32_t> tail_;   // rows added since the last merge
   std::vector<uint32_t> merged_;  // sorted()'s result when rows are unsettled
+  // The facts of the unsettled rows' keys, in row order, gathered by
+  // append() while each key is at hand, so that sorted() reads every key
+  // once, not twice. Valid while unsettled(): the first row appended
+  // after all were settled starts them anew.
+  KeyFacts appended_{};
 };
 
 }  // namespace ruvo::kv

@@ -721,5 +721,53 @@ TEST(KvPendingRowsTest, AppendedKeysOfOneLengthSortByTheirDifferingBits) {
   }
 }
 
+// What the appended rows' keys have in common is gathered as they are
+// appended and used for them alone: not for rows put (sorted by the keys
+// they hold), nor for rows appended before a settle(), put() or clear().
+// Enough rows, and the sort packs them on several threads.
+TEST(KvPendingRowsTest, AppendedKeysAreSortedApartFromRowsWrittenBefore) {
+  // Keys differing in their last byte only (ascending, as appended), or
+  // in their first (descending), and values naming the write.
+  auto narrow = [](uint32_t i) { return std::string(23, 'k') + static_cast<char>(i); };
+  auto wide = [](uint32_t i) { return static_cast<char>(200 - i) + std::string(23, 'k'); };
+  for (const int before : {0, 1, 2, 3}) {  // put, settle(), put after appends, clear()
+    PendingRows rows;
+    std::map<std::string, std::string> model;
+    auto write = [&](const std::string& k, bool append) {
+      const std::string v = std::to_string(model.size()) + k;
+      append ? rows.append(k, v) : rows.put(k, v);
+      model[k] = v;
+    };
+    for (uint32_t i = 0; i < 50; ++i) write(wide(i), before != 0);
+    if (before == 1) rows.settle();
+    if (before == 2) write(wide(99), false);
+    if (before == 3) {
+      rows.clear();
+      model.clear();
+    }
+    for (uint32_t i = 0; i < 50; ++i) write(narrow(i), true);
+    ExpectSortedAs(rows, model, before);
+  }
+  // 140000 state-like keys (two 8-byte arguments below 1000), appended
+  // pass by pass, some twice, after a few put.
+  PendingRows rows;
+  std::map<std::string, std::string> model;
+  for (uint64_t k = 1, step = 0; k < 1000 && step < 140000; ++k) {
+    for (uint64_t x = 0; x + k < 1000; ++x, ++step) {
+      std::string key = u64_be(7) + u64_be(x) + u64_be(x + k);
+      const std::string v = std::to_string(step);
+      if (step < 300) {
+        rows.put(key, v);
+      } else {
+        rows.append(key, v);
+        if (step % 1000 == 0) rows.append(u64_be(7) + u64_be(0) + u64_be(step % 999 + 1), v);
+      }
+      model[key] = v;
+      if (step % 1000 == 0 && step >= 300) model[u64_be(7) + u64_be(0) + u64_be(step % 999 + 1)] = v;
+    }
+  }
+  ExpectSortedAs(rows, model, -1);
+}
+
 }  // namespace
 }  // namespace ruvo::kv
