@@ -264,7 +264,15 @@ StoreResult<void> RuvoStore::write_folded_states(const PredicateProfile& profile
   // One pass keeps the cached states and the predicate's whole copy exact.
   std::lock_guard<std::mutex> mlock(c.mirror_mu);
   const auto mirror = c.mirrors.find(profile.pred_id);
-  const bool mirrored = mirror != c.mirrors.end();
+  bool mirrored = mirror != c.mirrors.end();
+  if (mirrored && forget) {
+    // Each write counts one generation and drops a loaded copy, whatever
+    // the row: done at once for them all.
+    StoreCaches::Mirror& m = mirror->second;
+    m.gen += *written;
+    if (m.loaded) c.drop(m);
+    mirrored = false;
+  }
   for (size_t i = 0; i < *written && (!forget || mirrored); ++i) {
     const auto [args, s] = rows(i);
     key.assign(profile.pred_id, args);
