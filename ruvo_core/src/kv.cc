@@ -290,6 +290,8 @@ namespace {
 // time, batches of tens of MiB a quarter less time and memory, and below
 // this size the two ways measure alike.
 constexpr size_t kIngestBytes = size_t{256} << 10;
+// Rows from which insert_filled fills rows on several threads.
+constexpr size_t kFilledRows = size_t{1} << 16;
 // The size at which an ingested table file is closed and the next begun.
 constexpr size_t kIngestFileBytes = size_t{8} << 20;
 
@@ -745,6 +747,40 @@ Result<void> Tree::insert_many(size_t n, const RowFn& rows, size_t* written) con
   tree.writes.fetch_add(n, std::memory_order_release);
   *written = n;
   return {};
+}
+
+Result<void> Tree::insert_filled(size_t n, size_t key_bytes, size_t value_bytes, const FillRowFn& fill,
+                                 size_t* written) const {
+  *written = 0;
+  DbState& db = *db_;
+  {
+    std::lock_guard<std::mutex> lock(db.write_mu);
+    TreeState& tree = tree_of(cf_);
+    // Rows that stay in memory (none would be spilled) go in together.
+    if (defers(db, tree) && n >= kFilledRows &&
+        db.pending_memory + PendingRows::footprint_of(n, key_bytes + value_bytes) <= db.spill_at) {
+      {
+        std::unique_lock<std::shared_mutex> batch(db.batch_mu);
+        if (tree.pending.fetch_add(n, std::memory_order_release) == 0) db.batched.push_back(&tree);
+        change_pending(db, tree,
+                       [&](PendingRows& pending) { pending.append_filled(n, key_bytes, value_bytes, fill); });
+        // The memo is not looked for among the rows: it is read again.
+        tree.memo_valid = false;
+        tree.unsettled.store(tree.pending_rows.unsettled(), std::memory_order_release);
+      }
+      tree.writes.fetch_add(n, std::memory_order_release);
+      *written = n;
+      return {};
+    }
+  }
+  std::string key(key_bytes, '\0'), value(value_bytes, '\0');
+  return insert_many(
+      n,
+      [&](size_t i) {
+        fill(i, key.data(), value.data());
+        return std::pair<std::string_view, std::string_view>(key, value);
+      },
+      written);
 }
 
 Result<Tree::CasOutcome> Tree::compare_and_swap(std::string_view key, std::optional<std::string_view> expected,

@@ -105,6 +105,17 @@ class Tree {
   // one by one, and `*written` (always set) tells how many were stored
   // before a failure.
   Result<void> insert_many(size_t n, const RowFn& rows, size_t* written) const;
+  // Writes row i of insert_filled: its key into `key` and its value into
+  // `value`, of the lengths insert_filled was given. May be called from
+  // several threads at once, for different rows, and more than once for
+  // a row. Runs under the database's write lock: REQUIRES: it does not
+  // use the same database.
+  using FillRowFn = std::function<void(size_t i, char* key, char* value)>;
+  // insert_many for rows whose keys are all `key_bytes` long and whose
+  // values are all `value_bytes` long, with the same outcome; many rows
+  // going into the pending batch are filled by a few threads at once.
+  Result<void> insert_filled(size_t n, size_t key_bytes, size_t value_bytes, const FillRowFn& fill,
+                             size_t* written) const;
   // Stores `desired` when the key's current value equals `expected`
   // (nullopt: the key must be absent); otherwise reports the current value.
   // This, compare_and_swap_absent and fetch_and_update compare against

@@ -36,8 +36,9 @@ uint64_t hash_bytes(std::string_view s) {
 }
 
 constexpr size_t kBlockBytes = size_t{1} << 20;
-// Appends announced in advance get their room faulted in ahead from this
-// many rows on, by up to kTouchThreads threads.
+// Appends announced in advance get their room faulted in ahead, and
+// filled appends are filled, from this many rows on by up to kTouchThreads
+// threads.
 constexpr size_t kPrepareRows = size_t{1} << 16;
 constexpr size_t kTouchThreads = 4;
 
@@ -211,6 +212,19 @@ void PendingRows::KeyFacts::start(std::string_view k) {
   for (int j = 0; j < 3; ++j) last[j] = h.w[j];
 }
 
+void PendingRows::KeyFacts::merge(const KeyFacts& next) {
+  if (!one_len) return;
+  one_len = next.one_len && next.len == len;
+  // A key of `next` differs from this first key where it differs from
+  // next's first key, or next's first key from this one.
+  for (int j = 0; j < 3; ++j) differ[j] |= next.differ[j] | (next.first[j] ^ first[j]);
+  ascending = ascending && next.ascending &&
+              (last[0] != next.first[0]   ? last[0] < next.first[0]
+               : last[1] != next.first[1] ? last[1] < next.first[1]
+                                          : last[2] < next.first[2]);
+  for (int j = 0; j < 3; ++j) last[j] = next.last[j];
+}
+
 void PendingRows::append(std::string_view key, std::string_view value) {
   if (unsettled()) {
     appended_.add(key);
@@ -218,6 +232,57 @@ void PendingRows::append(std::string_view key, std::string_view value) {
     appended_.start(key);
   }
   (void)add_row(key, value);
+}
+
+void PendingRows::append_filled(size_t n, size_t key_bytes, size_t value_bytes, const FillFn& fill) {
+  if (n == 0) return;
+  const size_t row_bytes = key_bytes + value_bytes;
+  char* const base = allocate(n * row_bytes);  // one piece of the arena
+  const uint32_t first_row = size_;
+  while (chunks_.size() * kChunk < size_t{size_} + n) chunks_.push_back(std::make_unique_for_overwrite<Entry[]>(kChunk));
+  const size_t threads = n < kPrepareRows ? 1 : std::min<size_t>(kTouchThreads, std::max(1u, std::thread::hardware_concurrency()));
+  std::vector<KeyFacts> facts(threads);
+  // Each part fills its rows and gathers their facts; the fresh pages they
+  // land on are faulted in by the threads at once.
+  auto part = [&](size_t t) {
+    const size_t from = n * t / threads, to = n * (t + 1) / threads;
+    for (size_t i = from; i < to; ++i) {
+      char* k = base + i * row_bytes;
+      fill(i, k, k + key_bytes);
+      entry(first_row + static_cast<uint32_t>(i)) =
+          Entry{k, k + key_bytes, static_cast<uint32_t>(key_bytes), static_cast<uint32_t>(value_bytes),
+                static_cast<uint32_t>(value_bytes)};
+      const std::string_view key(k, key_bytes);
+      if (i == from) {
+        facts[t].start(key);
+      } else {
+        facts[t].add(key);
+      }
+    }
+  };
+  std::vector<std::future<void>> helpers;
+  size_t started = threads;
+  for (size_t t = 1; t < threads; ++t) {
+    try {
+      helpers.push_back(std::async(std::launch::async, part, t));
+    } catch (const std::system_error&) {  // no thread to be had: this one fills the rest
+      started = t;
+      break;
+    }
+  }
+  part(0);
+  for (size_t t = started; t < threads; ++t) part(t);
+  for (auto& h : helpers) h.get();
+  // The parts' facts in row order, as append() gathers them row by row.
+  for (size_t t = 0; t < threads; ++t) {
+    if (n * t / threads == n * (t + 1) / threads) continue;  // an empty part
+    if (t == 0 && !unsettled()) {
+      appended_ = facts[0];
+    } else {
+      appended_.merge(facts[t]);
+    }
+  }
+  size_ += static_cast<uint32_t>(n);
 }
 
 void PendingRows::prepare_appends(size_t n, size_t row_bytes) {

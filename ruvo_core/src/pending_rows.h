@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -59,6 +60,14 @@ class PendingRows {
   // Records `value` as the latest value of `key`, as put() does, without
   // looking the key up: the row stays unsettled until settle().
   void append(std::string_view key, std::string_view value);
+  // Writes row i's key into `key` and its value into `value`.
+  using FillFn = std::function<void(size_t i, char* key, char* value)>;
+  // Appends `n` rows as append() would, one after another, each with a
+  // key of `key_bytes` bytes and a value of `value_bytes` that fill()
+  // writes into the arena: many rows are filled by a few threads at once,
+  // so fill() may be called from several threads at once, for different
+  // rows.
+  void append_filled(size_t n, size_t key_bytes, size_t value_bytes, const FillFn& fill);
   // Readies the room of `n` rows of `row_bytes` bytes of key and value
   // each about to be appended, its pages faulted in by a few threads at
   // once when there are many: a first touch of fresh memory is what such
@@ -126,6 +135,9 @@ class PendingRows {
     bool one_len, ascending;
     void start(std::string_view k);
     void add(std::string_view k);  // REQUIRES: start() called
+    // As if the keys that gave `next` had been added one by one.
+    // REQUIRES: start() called on both.
+    void merge(const KeyFacts& next);
   };
   // Sorts rows by key and keeps only the newest (highest) row of each key.
   // `facts`, if given, are those of exactly `rows`, in their order.

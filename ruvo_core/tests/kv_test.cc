@@ -9,6 +9,7 @@
 #include <fstream>
 #include <array>
 #include <map>
+#include <thread>
 #include <random>
 
 #include "ruvo_core/src/codec.h"
@@ -129,6 +130,47 @@ TEST(KvDeferredTest, ReadsSeePendingWrites) {
     }
     EXPECT_EQ(db.deferring(), n >= 2 && n < 24);
     check(n);
+  }
+}
+
+// Rows of one key length and one value length inserted together (filled
+// by several threads once there are many) answer like the same rows
+// inserted one by one, before and after the commit, with or without a
+// batch; a key written twice keeps its later value, and a value that
+// fetch_and_update remembered for a key the rows overwrite is read again.
+TEST(KvDeferredTest, FilledRowsAnswerLikeRowsInsertedOneByOne) {
+  for (const bool deferring : {true, false}) {
+    for (const size_t n : {size_t{100}, size_t{70000}}) {
+      Db db = temporary();
+      Tree filled = ok(db.open_tree("filled", TreeOptions{.deferrable = true}));
+      Tree one_by_one = ok(db.open_tree("one_by_one", TreeOptions{.deferrable = true}));
+      auto key_of = [n](size_t i) { return u64_be(i * 7919 % (n / 2)) + u64_be(i % 3); };
+      auto value_of = [](size_t i) { return std::string(8, static_cast<char>('a' + i % 26)) + u64_be(i); };
+      const std::string counter = key_of(n - 1);
+      if (deferring) db.begin_deferred();
+      for (const Tree* t : {&filled, &one_by_one})
+        EXPECT_EQ(ok(t->fetch_and_update(counter, [](auto) { return std::string(16, 'c'); })), std::nullopt);
+      size_t written = 0;
+      ok(filled.insert_filled(n, 16, 16, [&](size_t i, char* k, char* v) {
+        std::memcpy(k, key_of(i).data(), 16);
+        std::memcpy(v, value_of(i).data(), 16);
+      }, &written));
+      EXPECT_EQ(written, n);
+      ok(one_by_one.insert_many(n, [&, k = std::string(), v = std::string()](size_t i) mutable {
+        k = key_of(i);
+        v = value_of(i);
+        return std::pair<std::string_view, std::string_view>(k, v);
+      }, &written));
+      for (int round : {0, 1}) {
+        EXPECT_EQ(filled.write_count(), one_by_one.write_count()) << n;
+        EXPECT_EQ(dump(filled), dump(one_by_one)) << n << " " << round;
+        if (deferring && round == 0) ok(db.commit_deferred());
+      }
+      for (const Tree* t : {&filled, &one_by_one})
+        EXPECT_EQ(ok(t->fetch_and_update(counter, [](auto) { return std::string(16, 'd'); })), value_of(n - 1))
+            << deferring << " " << n;
+      if (deferring) ok(db.end_deferred());
+    }
   }
 }
 
@@ -800,6 +842,44 @@ TEST(KvPendingRowsTest, RoomReadiedForAppendsChangesNothingReadable) {
       plain.clear();
       model.clear();
     }
+  }
+}
+
+// Rows appended filled in by several threads are sorted and found as the
+// same rows appended one by one: keys that ascend within each thread's
+// part but fall back at every part's start, differing between parts in
+// bits that stay fixed within each, after rows put, after rows appended
+// before, and as the first rows.
+TEST(KvPendingRowsTest, FilledRowsAreAppendedAsOneByOne) {
+  constexpr size_t kRows = 70000;
+  const size_t threads = std::min<size_t>(4, std::max(1u, std::thread::hardware_concurrency()));
+  auto key_of = [&](size_t i) {
+    size_t part = 0;
+    while (part + 1 < threads && kRows * (part + 1) / threads <= i) ++part;
+    return u64_be(5) + u64_be(uint64_t{threads - part} << 40 | i) + u64_be(i % 2);
+  };
+  for (const int before : {0, 1, 2}) {  // nothing, rows put, rows appended
+    PendingRows filled, plain;
+    std::map<std::string, std::string> model;
+    for (uint64_t i = 0; before != 0 && i < 500; ++i) {
+      // Other predicates' keys, on either side.
+      const std::string k = u64_be(4 + 2 * (i % 2)) + u64_be(i * 977) + u64_be(0), v = std::string(16, 'p');
+      before == 1 ? filled.put(k, v) : filled.append(k, v);
+      before == 1 ? plain.put(k, v) : plain.append(k, v);
+      model[k] = v;
+    }
+    filled.append_filled(kRows, 24, 16, [&](size_t i, char* k, char* v) {
+      std::memcpy(k, key_of(i).data(), 24);
+      std::memset(v, 'a' + static_cast<int>(i % 26), 16);
+    });
+    for (size_t i = 0; i < kRows; ++i) {
+      const std::string v(16, static_cast<char>('a' + i % 26));
+      plain.append(key_of(i), v);
+      model[key_of(i)] = v;
+    }
+    ASSERT_EQ(filled.footprint(), plain.footprint()) << before;
+    ASSERT_EQ(filled.find(key_of(kRows / 2)), plain.find(key_of(kRows / 2))) << before;
+    ASSERT_NO_FATAL_FAILURE(ExpectSortedAs(filled, model, before));
   }
 }
 

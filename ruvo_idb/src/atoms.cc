@@ -233,16 +233,17 @@ StoreResult<void> RuvoStore::write_folded_states(const PredicateProfile& profile
     }
     return {};
   }
-  StateKeyBuf key;
-  char bytes[kAtomStateBytes];
-  auto row = [&](size_t i) {
+  // Every key is as long as the predicate's arity makes it.
+  const size_t key_bytes = 8 + 8 * size_t{profile.arity};
+  auto fill = [&](size_t i, char* key, char* value) {
     const auto [args, s] = rows(i);
-    key.assign(profile.pred_id, args);
-    encode_atom_state_into(s, bytes);
-    return std::pair<std::string_view, std::string_view>(key.view(), std::string_view(bytes, sizeof bytes));
+    store_u64_be(key, profile.pred_id);
+    for (size_t j = 0; j < args.size(); ++j) store_u64_be(key + 8 + 8 * j, args[j]);
+    encode_atom_state_into(s, value);
   };
   if (!caches_) {
-    if (auto r = state_.insert_many(n, row, written); !r) return std::unexpected(StoreError(r.error()));
+    if (auto r = state_.insert_filled(n, key_bytes, kAtomStateBytes, fill, written); !r)
+      return std::unexpected(StoreError(r.error()));
     return {};
   }
   // Every shard is held across the writes and their cache updates, as one
@@ -250,7 +251,7 @@ StoreResult<void> RuvoStore::write_folded_states(const PredicateProfile& profile
   StoreCaches& c = *caches_;
   std::array<std::unique_lock<std::mutex>, StoreCaches::kShards> locks;
   for (size_t i = 0; i < StoreCaches::kShards; ++i) locks[i] = std::unique_lock<std::mutex>(c.shards[i].mu);
-  auto stored = state_.insert_many(n, row, written);
+  auto stored = state_.insert_filled(n, key_bytes, kAtomStateBytes, fill, written);
   const bool add = c.cache_writes.load(std::memory_order_relaxed);
   // Writes that add nothing to the cache: forgetting every cached state
   // costs less than looking each written one up, and reads refill it.
@@ -273,6 +274,7 @@ StoreResult<void> RuvoStore::write_folded_states(const PredicateProfile& profile
     if (m.loaded) c.drop(m);
     mirrored = false;
   }
+  StateKeyBuf key;
   for (size_t i = 0; i < *written && (!forget || mirrored); ++i) {
     const auto [args, s] = rows(i);
     key.assign(profile.pred_id, args);

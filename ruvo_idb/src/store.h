@@ -217,7 +217,9 @@ class RuvoStore {
   StoreResult<void> write_folded_state(const PredicateProfile& profile,
                                        std::span<const uint64_t> args, const AtomState& s) const;
   // The i-th atom of write_folded_states: its arguments (valid until the
-  // next call) and its state.
+  // next call on the same thread) and its state. May be called from
+  // several threads at once, for different atoms, and more than once for
+  // an atom.
   using FoldedRowFn = std::function<std::pair<std::span<const uint64_t>, AtomState>(size_t i)>;
   // write_folded_state for atoms rows(0) ... rows(n - 1) of one predicate,
   // in that order, as one step to other writers and to readers of the
