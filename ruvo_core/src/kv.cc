@@ -7,13 +7,11 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <future>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
 #include <span>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -29,6 +27,7 @@
 #include <rocksdb/table.h>
 
 #include "ruvo_core/src/codec.h"
+#include "ruvo_core/src/parallel.h"
 #include "ruvo_core/src/pending_rows.h"
 #include "ruvo_core/src/sorted_runs.h"
 
@@ -406,9 +405,8 @@ rocksdb::Status write_rows_in_memory(DbState& db, TreeState& tree, std::vector<s
                                      std::vector<std::string>& paths) {
   const PendingRows& rows = tree.pending_rows;
   const std::vector<uint32_t>& order = tree.pending_rows.sorted();
-  const size_t cores = std::max<size_t>(1, std::thread::hardware_concurrency());
   const size_t writers =
-      std::clamp<size_t>((order.size() + kRowsPerWriter / 2) / kRowsPerWriter, 1, std::min(kMaxWriters, cores));
+      std::clamp<size_t>((order.size() + kRowsPerWriter / 2) / kRowsPerWriter, 1, worker_count(kMaxWriters));
   const size_t piece_count = writers == 1 ? 1 : writers * kPiecesPerWriter;
   struct Piece {
     std::vector<std::string> paths;
@@ -442,16 +440,9 @@ rocksdb::Status write_rows_in_memory(DbState& db, TreeState& tree, std::vector<s
         failed.store(true, std::memory_order_relaxed);
     }
   };
-  std::vector<std::future<void>> helpers;
-  for (size_t w = 1; w < writers; ++w) {
-    try {
-      helpers.push_back(std::async(std::launch::async, write_pieces));
-    } catch (const std::system_error&) {  // no thread to be had: fewer writers
-      break;
-    }
-  }
-  write_pieces();
-  for (auto& h : helpers) h.get();
+  // Where fewer threads can be had, fewer write: the pieces are taken
+  // from one queue.
+  run_parts(writers, [&](size_t) { write_pieces(); });
   rocksdb::Status s;
   for (Piece& piece : pieces) {
     paths.insert(paths.end(), piece.paths.begin(), piece.paths.end());

@@ -2,18 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <future>
-#include <system_error>
-#include <thread>
 #include <bit>
 #include <cstring>
 #include <functional>
-#include <future>
-#include <system_error>
-#include <thread>
 #include <tuple>
 #include <utility>
 
+#include "ruvo_core/src/parallel.h"
 #include "ruvo_core/src/radix_sort.h"
 
 namespace ruvo::kv {
@@ -43,32 +38,23 @@ constexpr size_t kPrepareRows = size_t{1} << 16;
 constexpr size_t kTouchThreads = 4;
 
 // Writes a byte into every page of the ranges, shared out among a few
-// threads (none started where none can be had: the pages are then
-// faulted in as they are written).
+// threads; nothing where only one thread works (the pages are then faulted
+// in as they are written).
 void touch_pages(const std::vector<std::pair<char*, size_t>>& ranges) {
   constexpr size_t kPage = 4096;
   size_t total = 0;
   for (const auto& r : ranges) total += r.second;
-  const size_t threads = std::min<size_t>(kTouchThreads, std::thread::hardware_concurrency());
+  const size_t threads = worker_count(kTouchThreads);
   if (threads < 2 || total == 0) return;
   std::atomic<size_t> next{0};
-  auto touch = [&] {
+  run_parts(threads, [&](size_t) {
     for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < ranges.size();) {
       volatile char* p = ranges[i].first;
       for (size_t at = 0; at < ranges[i].second; at += kPage) p[at] = 0;
     }
-  };
-  std::vector<std::future<void>> helpers;
-  for (size_t t = 1; t < threads; ++t) {
-    try {
-      helpers.push_back(std::async(std::launch::async, touch));
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  touch();
-  for (auto& h : helpers) h.get();
+  });
 }
+
 // The tail is sorted into the run once it holds this many rows, or a
 // thirty-second of the run: a scan filters the tail row by row, a merge
 // moves the whole run.
@@ -240,7 +226,7 @@ void PendingRows::append_filled(size_t n, size_t key_bytes, size_t value_bytes, 
   char* const base = allocate(n * row_bytes);  // one piece of the arena
   const uint32_t first_row = size_;
   while (chunks_.size() * kChunk < size_t{size_} + n) chunks_.push_back(std::make_unique_for_overwrite<Entry[]>(kChunk));
-  const size_t threads = n < kPrepareRows ? 1 : std::min<size_t>(kTouchThreads, std::max(1u, std::thread::hardware_concurrency()));
+  const size_t threads = n < kPrepareRows ? 1 : worker_count(kTouchThreads);
   std::vector<KeyFacts> facts(threads);
   // Each part fills its rows and gathers their facts; the fresh pages they
   // land on are faulted in by the threads at once.
@@ -260,19 +246,7 @@ void PendingRows::append_filled(size_t n, size_t key_bytes, size_t value_bytes, 
       }
     }
   };
-  std::vector<std::future<void>> helpers;
-  size_t started = threads;
-  for (size_t t = 1; t < threads; ++t) {
-    try {
-      helpers.push_back(std::async(std::launch::async, part, t));
-    } catch (const std::system_error&) {  // no thread to be had: this one fills the rest
-      started = t;
-      break;
-    }
-  }
-  part(0);
-  for (size_t t = started; t < threads; ++t) part(t);
-  for (auto& h : helpers) h.get();
+  run_parts(threads, part);
   // The parts' facts in row order, as append() gathers them row by row.
   for (size_t t = 0; t < threads; ++t) {
     if (n * t / threads == n * (t + 1) / threads) continue;  // an empty part
@@ -368,8 +342,7 @@ void sort_one_word(std::vector<uint32_t>& rows, unsigned row_bits, unsigned span
   const uint64_t digit_mask = buckets - 1;
   auto items = std::make_unique_for_overwrite<uint64_t[]>(n);
   auto scratch = std::make_unique_for_overwrite<uint64_t[]>(n);
-  const size_t threads =
-      n < kThreadedRows ? 1 : std::min<size_t>(kMaxPackThreads, std::max(1u, std::thread::hardware_concurrency()));
+  const size_t threads = n < kThreadedRows ? 1 : worker_count(kMaxPackThreads);
   std::vector<uint32_t> counts(threads * passes * buckets, 0);  // by thread, pass, digit
   auto pack = [&](size_t t) {
     const size_t from = n * t / threads, to = n * (t + 1) / threads;
@@ -382,19 +355,7 @@ void sort_one_word(std::vector<uint32_t>& rows, unsigned row_bits, unsigned span
     // The first pass would take the scratch's fresh pages one by one.
     if (passes != 0) std::fill(scratch.get() + from, scratch.get() + to, 0);
   };
-  std::vector<std::future<void>> helpers;
-  size_t started = threads;
-  for (size_t t = 1; t < threads; ++t) {
-    try {
-      helpers.push_back(std::async(std::launch::async, pack, t));
-    } catch (const std::system_error&) {  // no thread to be had: this one packs the rest
-      started = t;
-      break;
-    }
-  }
-  pack(0);
-  for (size_t t = started; t < threads; ++t) pack(t);
-  for (auto& h : helpers) h.get();
+  run_parts(threads, pack);
   std::vector<size_t> at(buckets);
   for (unsigned p = 0; p < passes; ++p) {
     size_t sum = 0;
