@@ -289,8 +289,6 @@ namespace {
 // time, batches of tens of MiB a quarter less time and memory, and below
 // this size the two ways measure alike.
 constexpr size_t kIngestBytes = size_t{256} << 10;
-// Rows from which insert_filled fills rows on several threads.
-constexpr size_t kFilledRows = size_t{1} << 16;
 // The size at which an ingested table file is closed and the next begun.
 constexpr size_t kIngestFileBytes = size_t{8} << 20;
 
@@ -750,7 +748,7 @@ Result<void> Tree::insert_filled(size_t n, size_t key_bytes, size_t value_bytes,
     std::lock_guard<std::mutex> lock(db.write_mu);
     TreeState& tree = tree_of(cf_);
     // Rows that stay in memory (none would be spilled) go in together.
-    if (defers(db, tree) && n >= kFilledRows &&
+    if (defers(db, tree) && n != 0 &&
         db.pending_memory + PendingRows::footprint_of(n, key_bytes + value_bytes) <= db.spill_at) {
       {
         std::unique_lock<std::shared_mutex> batch(db.batch_mu);

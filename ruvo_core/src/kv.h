@@ -112,8 +112,9 @@ class Tree {
   // use the same database.
   using FillRowFn = std::function<void(size_t i, char* key, char* value)>;
   // insert_many for rows whose keys are all `key_bytes` long and whose
-  // values are all `value_bytes` long, with the same outcome; many rows
-  // going into the pending batch are filled by a few threads at once.
+  // values are all `value_bytes` long, with the same outcome. Rows going
+  // into the pending batch that it can hold without spilling are written
+  // in place, many of them by a few threads at once.
   Result<void> insert_filled(size_t n, size_t key_bytes, size_t value_bytes, const FillRowFn& fill,
                              size_t* written) const;
   // Stores `desired` when the key's current value equals `expected`
