@@ -9,14 +9,16 @@
 // for: by a scan once the tail has grown to a thirty-second of the run, by
 // the commit always. No node is allocated per key.
 //
-// Rows may also be appended without a lookup (append()): cheaper for many
-// keys written once each, as at the end of a call. Such rows stay unsettled,
-// outside the hash table and the key order, until settle() looks them up
-// in order as put() would have; a put() settles them first. Reads see them
-// either way, newest first, but read them row by row until they are
-// settled: owners settle before reading where they can.
+// Rows may also be appended without a lookup (append(), or many of one
+// key length and one value length at once, append_filled()): cheaper for
+// many keys written once each, as at the end of a call. Such rows stay
+// unsettled, outside the hash table and the key order, until settle()
+// looks them up in order as put() would have; a put() settles them first.
+// Reads see them either way, newest first, but read them row by row until
+// they are settled: owners settle before reading where they can.
 //
-// Not thread-safe; the owner locks. string_views handed out stay valid
+// Not thread-safe; the owner locks (append_filled() starts threads of its
+// own for the length of the call). string_views handed out stay valid
 // until the next put(), settle() or clear().
 #pragma once
 
