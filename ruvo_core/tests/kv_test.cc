@@ -883,5 +883,58 @@ TEST(KvPendingRowsTest, FilledRowsAreAppendedAsOneByOne) {
   }
 }
 
+// Appended rows whose keys could mislead what the sort gathers of them:
+// keys of one length past 24 bytes that differ only there, filled keys
+// that extend an appended key of another length with zero bytes, a key
+// appended after many filled (in parts, where threads are to be had) that
+// repeats one near their end, and a filled row's value overwritten by a
+// longer one (no longer than its key) after a settle().
+TEST(KvPendingRowsTest, AppendedRowsOfEveryShapeSortAsAnOrderedMap) {
+  using Model = std::map<std::string, std::string>;
+  using KeyOf = std::function<std::string(size_t)>;
+  auto fill = [](PendingRows& rows, Model& model, size_t n, size_t value_bytes, const KeyOf& key_of) {
+    const size_t key_bytes = key_of(0).size();
+    rows.append_filled(n, key_bytes, value_bytes, [&](size_t i, char* k, char* v) {
+      std::memcpy(k, key_of(i).data(), key_bytes);
+      std::memset(v, 'a' + static_cast<int>(i % 26), value_bytes);
+    });
+    for (size_t i = 0; i < n; ++i) model[key_of(i)] = std::string(value_bytes, static_cast<char>('a' + i % 26));
+  };
+  auto write = [](PendingRows& rows, Model& model, const std::string& k, const std::string& v, bool append) {
+    append ? rows.append(k, v) : rows.put(k, v);
+    model[k] = v;
+  };
+  const KeyOf long_key = [](size_t i) { return std::string(24, 'k') + u64_be(i * 37 % 50); };
+  const KeyOf ascending = [](size_t i) { return u64_be(3) + u64_be(i) + u64_be(0); };
+  const std::pair<const char*, std::function<void(PendingRows&, Model&)>> cases[] = {
+      {"long keys appended", [&](PendingRows& r, Model& m) {
+         for (size_t i = 0; i < 100; ++i) write(r, m, long_key(i), std::to_string(i), true);
+       }},
+      {"long keys filled", [&](PendingRows& r, Model& m) { fill(r, m, 100, 8, long_key); }},
+      {"filled extend appended", [&](PendingRows& r, Model& m) {
+         write(r, m, u64_be(9) + u64_be(1), "short", true);
+         fill(r, m, 3, 8, [](size_t i) { return u64_be(9) + u64_be(std::array{1, 0, 2}[i]) + u64_be(std::array{0, 0, 5}[i]); });
+       }},
+      {"repeat after filled", [&](PendingRows& r, Model& m) {
+         fill(r, m, 70000, 8, ascending);
+         write(r, m, ascending(69994), "again", true);
+       }},
+      {"longer value over filled", [&](PendingRows& r, Model& m) {
+         fill(r, m, 10, 8, ascending);
+         r.settle();
+         write(r, m, ascending(3), std::string(20, 'z'), false);
+       }},
+  };
+  for (const auto& [name, run] : cases) {
+    PendingRows rows;
+    Model model;
+    run(rows, model);
+    SCOPED_TRACE(name);
+    ASSERT_NO_FATAL_FAILURE(ExpectSortedAs(rows, model, 0));
+    if (model.size() > 1000) continue;  // unsettled rows are searched row by row
+    for (const auto& [k, v] : model) ASSERT_EQ(rows.find(k), v);
+  }
+}
+
 }  // namespace
 }  // namespace ruvo::kv
