@@ -718,14 +718,6 @@ Result<void> Tree::insert_many(size_t n, const RowFn& rows, size_t* written) con
   {
     std::unique_lock<std::shared_mutex> batch(db.batch_mu);
     if (tree.pending.fetch_add(n, std::memory_order_release) == 0) db.batched.push_back(&tree);
-    {
-      // Rows alike in size, as states are: their room is readied at once
-      // unless they would be spilled.
-      const auto [key, value] = rows(0);
-      const size_t row_bytes = key.size() + value.size();
-      if (db.pending_memory + PendingRows::footprint_of(n, row_bytes) <= db.spill_at)
-        tree.pending_rows.prepare_appends(n, row_bytes);
-    }
     for (size_t i = 0; i < n; ++i) {
       const auto [key, value] = rows(i);
       change_pending(db, tree, [&](PendingRows& pending) { pending.append(key, value); });

@@ -1,7 +1,6 @@
 #include "ruvo_core/src/pending_rows.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cstring>
 #include <functional>
@@ -31,29 +30,10 @@ uint64_t hash_bytes(std::string_view s) {
 }
 
 constexpr size_t kBlockBytes = size_t{1} << 20;
-// Appends announced in advance get their room faulted in ahead, and
-// filled appends are filled, from this many rows on by up to kTouchThreads
-// threads.
-constexpr size_t kPrepareRows = size_t{1} << 16;
-constexpr size_t kTouchThreads = 4;
-
-// Writes a byte into every page of the ranges, shared out among a few
-// threads; nothing where only one thread works (the pages are then faulted
-// in as they are written).
-void touch_pages(const std::vector<std::pair<char*, size_t>>& ranges) {
-  constexpr size_t kPage = 4096;
-  size_t total = 0;
-  for (const auto& r : ranges) total += r.second;
-  const size_t threads = worker_count(kTouchThreads);
-  if (threads < 2 || total == 0) return;
-  std::atomic<size_t> next{0};
-  run_parts(threads, [&](size_t) {
-    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < ranges.size();) {
-      volatile char* p = ranges[i].first;
-      for (size_t at = 0; at < ranges[i].second; at += kPage) p[at] = 0;
-    }
-  });
-}
+// Filled appends are filled by up to kFillThreads threads from this many
+// rows on.
+constexpr size_t kThreadedFillRows = size_t{1} << 16;
+constexpr size_t kFillThreads = 4;
 
 // The tail is sorted into the run once it holds this many rows, or a
 // thirty-second of the run: a scan filters the tail row by row, a merge
@@ -226,7 +206,7 @@ void PendingRows::append_filled(size_t n, size_t key_bytes, size_t value_bytes, 
   char* const base = allocate(n * row_bytes);  // one piece of the arena
   const uint32_t first_row = size_;
   while (chunks_.size() * kChunk < size_t{size_} + n) chunks_.push_back(std::make_unique_for_overwrite<Entry[]>(kChunk));
-  const size_t threads = n < kPrepareRows ? 1 : worker_count(kTouchThreads);
+  const size_t threads = n < kThreadedFillRows ? 1 : worker_count(kFillThreads);
   std::vector<KeyFacts> facts(threads);
   // Each part fills its rows and gathers their facts; the fresh pages they
   // land on are faulted in by the threads at once.
@@ -257,25 +237,6 @@ void PendingRows::append_filled(size_t n, size_t key_bytes, size_t value_bytes, 
     }
   }
   size_ += static_cast<uint32_t>(n);
-}
-
-void PendingRows::prepare_appends(size_t n, size_t row_bytes) {
-  const size_t bytes = n * row_bytes;
-  if (n < kPrepareRows || n > (size_t{1} << 31)) return;
-  std::vector<std::pair<char*, size_t>> ranges;
-  if (block_used_ + bytes > block_size_) {
-    block_size_ = bytes;
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(block_size_));
-    block_used_ = 0;
-    // In pieces, so that the threads share a large block.
-    for (size_t at = 0; at < block_size_; at += kBlockBytes)
-      ranges.emplace_back(blocks_.back().get() + at, std::min(kBlockBytes, block_size_ - at));
-  }
-  for (size_t rows = chunks_.size() * kChunk; rows < size_t{size_} + n; rows += kChunk) {
-    chunks_.push_back(std::make_unique_for_overwrite<Entry[]>(kChunk));
-    ranges.emplace_back(reinterpret_cast<char*>(chunks_.back().get()), kChunk * sizeof(Entry));
-  }
-  touch_pages(ranges);
 }
 
 void PendingRows::settle() {

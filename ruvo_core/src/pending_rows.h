@@ -70,12 +70,6 @@ class PendingRows {
   // so fill() may be called from several threads at once, for different
   // rows.
   void append_filled(size_t n, size_t key_bytes, size_t value_bytes, const FillFn& fill);
-  // Readies the room of `n` rows of `row_bytes` bytes of key and value
-  // each about to be appended, its pages faulted in by a few threads at
-  // once when there are many: a first touch of fresh memory is what such
-  // appends mostly wait on. Changes nothing that can be read, nor
-  // footprint(); clear() releases the room.
-  void prepare_appends(size_t n, size_t row_bytes);
   // What footprint() grows by with `n` more rows of `row_bytes` bytes.
   static size_t footprint_of(size_t n, size_t row_bytes) {
     return n * (row_bytes + sizeof(Entry) + sizeof(uint32_t));

@@ -811,40 +811,6 @@ TEST(KvPendingRowsTest, AppendedKeysAreSortedApartFromRowsWrittenBefore) {
   ExpectSortedAs(rows, model, -1);
 }
 
-// Room readied for appends changes nothing a reader or the memory count
-// can see, whether the rows then appended are as long as announced,
-// shorter or longer, after rows put into a block begun, and again after
-// clear().
-TEST(KvPendingRowsTest, RoomReadiedForAppendsChangesNothingReadable) {
-  for (const size_t announced : {size_t{24}, size_t{40}, size_t{64}}) {
-    PendingRows readied, plain;
-    std::map<std::string, std::string> model;
-    for (const int round : {0, 1}) {
-      for (uint64_t i = 0; i < 300; ++i) {
-        const std::string k = u64_be(1) + u64_be(i), v = std::to_string(i);
-        readied.put(k, v);
-        plain.put(k, v);
-        model[k] = v;
-      }
-      constexpr uint64_t kRows = 70000;
-      readied.prepare_appends(kRows, announced);
-      for (uint64_t i = 0; i < kRows; ++i) {
-        const std::string k = u64_be(2) + u64_be(i * 7919 % kRows) + u64_be(i % 3);
-        const std::string v = std::string(16, static_cast<char>('a' + i % 26));
-        readied.append(k, v);
-        plain.append(k, v);
-        model[k] = v;
-      }
-      ASSERT_EQ(readied.footprint(), plain.footprint()) << announced << " " << round;
-      ASSERT_EQ(readied.find(u64_be(2) + u64_be(7919) + u64_be(1)), plain.find(u64_be(2) + u64_be(7919) + u64_be(1)));
-      ASSERT_NO_FATAL_FAILURE(ExpectSortedAs(readied, model, static_cast<int>(announced)));
-      readied.clear();
-      plain.clear();
-      model.clear();
-    }
-  }
-}
-
 // Rows appended filled in by several threads are sorted and found as the
 // same rows appended one by one: keys that ascend within each thread's
 // part but fall back at every part's start, differing between parts in
