@@ -46,8 +46,7 @@ class StateKeyBuf {
       heap_.resize(n_);
       p_ = heap_.data();
     }
-    store_u64_be(p_, pred_id);
-    for (size_t i = 0; i < args.size(); ++i) store_u64_be(p_ + 8 + 8 * i, args[i]);
+    encode_state_key_into(pred_id, args, p_);
   }
   StateKeyBuf(const StateKeyBuf&) = delete;
   StateKeyBuf& operator=(const StateKeyBuf&) = delete;
@@ -237,8 +236,7 @@ StoreResult<void> RuvoStore::write_folded_states(const PredicateProfile& profile
   const size_t key_bytes = 8 + 8 * size_t{profile.arity};
   auto fill = [&](size_t i, char* key, char* value) {
     const auto [args, s] = rows(i);
-    store_u64_be(key, profile.pred_id);
-    for (size_t j = 0; j < args.size(); ++j) store_u64_be(key + 8 + 8 * j, args[j]);
+    encode_state_key_into(profile.pred_id, args, key);
     encode_atom_state_into(s, value);
   };
   if (!caches_) {

@@ -19,7 +19,6 @@
 namespace ruvo {
 
 using bincode::get_u64_be;
-using bincode::put_u64_be;
 using bincode::u64_be;
 
 namespace {
@@ -82,10 +81,8 @@ std::string StoreError::debug() const {
 // ---- Key encodings ----
 
 std::string encode_state_key(uint64_t pred_id, std::span<const uint64_t> args) {
-  std::string key;
-  key.reserve(8 + 8 * args.size());
-  put_u64_be(key, pred_id);
-  for (uint64_t a : args) put_u64_be(key, a);
+  std::string key(8 + 8 * args.size(), '\0');
+  encode_state_key_into(pred_id, args, key.data());
   return key;
 }
 

@@ -1,11 +1,12 @@
 // Helpers shared by the IDB sources and by nothing else: the codec's u64
-// big-endian store under a short name, the hash of a key's bytes, the
-// shape check of state keys, and the two id counters (seeded when the
-// store opens, drawn from by symbols and predicates). Not part of the
-// store's interface: callers include store.h.
+// big-endian store under a short name, a state key written in place, the
+// hash of a key's bytes, the shape check of state keys, and the two id
+// counters (seeded when the store opens, drawn from by symbols and
+// predicates). Not part of the store's interface: callers include store.h.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,14 @@ constexpr std::string_view kNextSymId = "next_sym_id";
 constexpr std::string_view kNextPredId = "next_pred_id";
 
 using bincode::store_u64_be;
+
+// The state key of an atom (its predicate id, then its arguments, each a
+// big-endian u64) written into `out`, which holds 8 + 8 * args.size()
+// bytes.
+inline void encode_state_key_into(uint64_t pred_id, std::span<const uint64_t> args, char* out) {
+  store_u64_be(out, pred_id);
+  for (size_t i = 0; i < args.size(); ++i) store_u64_be(out + 8 + 8 * i, args[i]);
+}
 
 inline bool well_formed_state_key(std::string_view key) {
   return key.size() >= 8 && (key.size() - 8) % 8 == 0;
