@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstring>
 #include <functional>
-#include <tuple>
 #include <utility>
 
 #include "ruvo_core/src/parallel.h"
@@ -66,6 +65,12 @@ struct KeyHead {
     h.w[j] = std::endian::native == std::endian::little ? std::byteswap(w) : w;
   }
   return h;
+}
+
+// Whether key head words a order before b, word by word (a tuple
+// comparison here is not inlined into plain ones).
+[[gnu::always_inline]] inline bool words_less(const uint64_t* a, const uint64_t* b) {
+  return a[0] != b[0] ? a[0] < b[0] : a[1] != b[1] ? a[1] < b[1] : a[2] < b[2];
 }
 
 }  // namespace
@@ -171,10 +176,7 @@ void PendingRows::KeyFacts::start(std::string_view k) {
   one_len = k.size() == len;
   const KeyHead h = head_of(k);
   for (int j = 0; j < 3; ++j) differ[j] |= h.w[j] ^ first[j];
-  // Word by word: a tuple comparison here is not inlined into plain ones.
-  ascending = ascending && (last[0] != h.w[0]   ? last[0] < h.w[0]
-                            : last[1] != h.w[1] ? last[1] < h.w[1]
-                                                : last[2] < h.w[2]);
+  ascending = ascending && words_less(last, h.w);
   for (int j = 0; j < 3; ++j) last[j] = h.w[j];
 }
 
@@ -184,10 +186,7 @@ void PendingRows::KeyFacts::merge(const KeyFacts& next) {
   // A key of `next` differs from this first key where it differs from
   // next's first key, or next's first key from this one.
   for (int j = 0; j < 3; ++j) differ[j] |= next.differ[j] | (next.first[j] ^ first[j]);
-  ascending = ascending && next.ascending &&
-              (last[0] != next.first[0]   ? last[0] < next.first[0]
-               : last[1] != next.first[1] ? last[1] < next.first[1]
-                                          : last[2] < next.first[2]);
+  ascending = ascending && next.ascending && words_less(last, next.first);
   for (int j = 0; j < 3; ++j) last[j] = next.last[j];
 }
 
