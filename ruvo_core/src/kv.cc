@@ -387,6 +387,8 @@ rocksdb::Status write_pending(TreeState& tree, TableFiles& out) {
 // three made 16-64 k-row commits on disk slower (more files to sync).
 constexpr size_t kRowsPerWriter = size_t{1} << 16;
 constexpr size_t kMaxWriters = 6;
+// At most this many trees of a commit are written at once.
+constexpr size_t kMaxTreeWriters = 4;
 // With several writers the key order is cut into this many pieces per
 // writer, each written into files of its own by whichever writer is free
 // next: a writer that runs slower (on a busy machine, or faulting in fresh
@@ -458,25 +460,47 @@ rocksdb::Status write_rows_in_memory(DbState& db, TreeState& tree, std::vector<s
 // needed; until then they are only files among the runs, which the next
 // open removes.
 rocksdb::Status ingest_batch(DbState& db) {
+  // The trees' files are written side by side, a few trees at a time: a
+  // commit's small trees (the one row of a watermark, say) then take no
+  // time of their own next to a large one.
+  struct TreeJob {
+    TreeState* tree;
+    std::vector<std::string> files;  // in key order
+    std::vector<std::string> paths;  // every file begun
+    rocksdb::Status status;
+  };
+  std::vector<TreeJob> jobs;
+  for (TreeState* tree : db.batched)
+    if (!tree->pending_rows.empty() || !tree->runs.empty()) jobs.push_back(TreeJob{tree, {}, {}, {}});
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  // Trees are taken in order, and none after a failure: the first failure
+  // in tree order is the one reported, as when they are written one by one.
+  auto write_trees = [&] {
+    for (size_t j; !failed.load(std::memory_order_relaxed) && (j = next.fetch_add(1)) < jobs.size();) {
+      TreeJob& job = jobs[j];
+      if (job.tree->runs.empty()) {
+        job.status = write_rows_in_memory(db, *job.tree, job.files, job.paths);
+      } else {
+        TableFiles out(db, *job.tree, job.paths);
+        job.status = write_pending(*job.tree, out);
+        if (job.status.ok()) job.status = out.finish();
+        job.files = out.files();
+      }
+      if (!job.status.ok()) failed.store(true, std::memory_order_relaxed);
+    }
+  };
+  run_parts(std::min(jobs.size(), worker_count(kMaxTreeWriters)), [&](size_t) { write_trees(); });
   std::vector<rocksdb::IngestExternalFileArg> args;
   std::vector<std::string> files;
   rocksdb::Status s;
-  for (TreeState* tree : db.batched) {
-    if (tree->pending_rows.empty() && tree->runs.empty()) continue;
-    std::vector<std::string> tree_files;
-    if (tree->runs.empty()) {
-      s = write_rows_in_memory(db, *tree, tree_files, files);
-    } else {
-      TableFiles out(db, *tree, files);
-      s = write_pending(*tree, out);
-      if (s.ok()) s = out.finish();
-      tree_files = out.files();
-    }
-    if (!s.ok()) break;
-    if (tree_files.empty()) continue;
+  for (TreeJob& job : jobs) {
+    files.insert(files.end(), job.paths.begin(), job.paths.end());
+    if (s.ok()) s = job.status;
+    if (!s.ok() || job.files.empty()) continue;
     rocksdb::IngestExternalFileArg arg;
-    arg.column_family = tree->handle;
-    arg.external_files = std::move(tree_files);
+    arg.column_family = job.tree->handle;
+    arg.external_files = std::move(job.files);
     arg.options.move_files = true;
     args.push_back(std::move(arg));
   }

@@ -361,12 +361,16 @@ TEST(KvDeferredTest, FailedCommitDropsTheWholeBatch) {
     Db db = ok(Db::open(dir / "db"));
     if (failure == kRunDamaged) db.set_pending_budget(16 << 10);
     Tree t = ok(db.open_tree("t", TreeOptions{.deferrable = true}));
+    // A second tree of the batch, whose files are written beside t's.
+    Tree u = ok(db.open_tree("u", TreeOptions{.deferrable = true}));
     auto update = [&](const char* next) {
       return ok(t.fetch_and_update("counter", [&](Opt) { return std::string(next); }));
     };
     ok(t.insert("counter", "old"));
+    ok(u.insert("k", "old"));
     db.begin_deferred();
     EXPECT_EQ(update("new"), "old") << failure;
+    ok(u.insert("k", "new"));
     const std::string value(value_bytes, 'v');
     std::string key;
     size_t written = 0;
@@ -401,10 +405,14 @@ TEST(KvDeferredTest, FailedCommitDropsTheWholeBatch) {
     EXPECT_EQ(t.write_count(), count + 1) << failure;
     EXPECT_FALSE(t.has_pending()) << failure;
     EXPECT_EQ(dump(t), (Entries{{"counter", "old"}})) << failure;
+    EXPECT_EQ(dump(u), (Entries{{"k", "old"}})) << failure;
     EXPECT_EQ(update("again"), "old") << failure;
+    ok(u.insert("k", "again"));
     if (failure != kRunDamaged) fs::remove(runs), fs::create_directory(runs);
     ok(db.end_deferred());
     EXPECT_EQ(dump(t), (Entries{{"counter", "again"}})) << failure;
+    EXPECT_EQ(dump(u), (Entries{{"k", "again"}})) << failure;
+    EXPECT_TRUE(fs::is_empty(runs)) << "no file of either tree is left behind";
   }
 }
 
