@@ -380,6 +380,42 @@ TEST(SessionMaterialize, LaterCallsApplyMatchesInBodyOrder) {
 }
 
 
+// A weighted closure folded by maximum, grown call by call: later calls
+// find thousands of matches, most of whose heads already hold as much,
+// from two changed goals at once (sorted afterwards) or from one. Every
+// call's counts and every state's bits are the reference's.
+TEST(SessionMaterialize, LaterCallsOnAWeightedClosureMatchTheReference) {
+  std::vector<std::string> outcome[2];
+  for (const bool reference : {false, true}) {
+    EngineSession s = ok(EngineSession::open_temporary());
+    s.eval_control.reference = reference;
+    s.configure_predicate("path", AggregationMode::Maximum, EvidenceMode::None);
+    const Term X = Term::var("X"), Y = Term::var("Y"), Z = Term::var("Z");
+    ok(s.edb.add_rule("main", Rule{1, "path", 2, {X, Y}, {AtomGoal{"edge", 2, false, {X, Y}}}, 1, 0}));
+    ok(s.edb.add_rule("main", Rule{2, "path", 2, {X, Z},
+                                   {AtomGoal{"path", 2, false, {X, Y}},
+                                    AtomGoal{"edge", 2, false, {Y, Z}}}, 0.9, 0.1}));
+    uint64_t seed = 7;
+    auto next = [&](uint64_t n) {
+      seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+      return (seed >> 33) % n;
+    };
+    for (const size_t edges : {80, 1, 8, 30, 3, 40, 12, 20}) {
+      for (size_t i = 0; i < edges; ++i)
+        ok(s.edb.assert_fact("main", "edge", 2, {1 + next(60), 1 + next(60)}, 0.125 * double(1 + next(8)),
+                             0.0625 * double(next(5)), {}));
+      const EvalStats st = ok(s.materialize_with_options("main", std::nullopt));
+      outcome[reference].push_back("call " + std::to_string(st.iterations) + " " + std::to_string(st.atoms_changed));
+      for (const PredicateAnswer& a : ok(s.query_all("path")))
+        outcome[reference].push_back(std::to_string(a.args[0]) + "," + std::to_string(a.args[1]) + " " +
+                                     std::to_string(std::bit_cast<uint64_t>(a.b)) + " " +
+                                     std::to_string(std::bit_cast<uint64_t>(a.d)));
+    }
+  }
+  ASSERT_GT(outcome[true].size(), 1000u);
+  EXPECT_EQ(outcome[false], outcome[true]);
+}
+
 // A rule's delta firing gets the changed rows in the order they changed:
 // here p(3) before p(2), as the rule deriving p meets q's rows. It still
 // applies its matches in argument order, as a whole firing does, right
