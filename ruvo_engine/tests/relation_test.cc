@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <random>
 #include <set>
 #include <vector>
@@ -116,8 +117,10 @@ TEST(RelationOrder, GroupsAndSortedRowsAreInArgumentOrder) {
 
 TEST(RelationFind, EveryRowAndNoOtherAtomAfterLoadsAddsAndGrowth) {
   // Rows loaded, then rows added one by one (the table doubles as they pass
-  // 32, 64, .. rows). The filter of absent atoms is built when first asked:
-  // right after loading and kept through the adds, or only at the end.
+  // 32, 64, .. rows), then some written again. The filter of absent atoms
+  // is built when first asked: right after loading and kept through the
+  // adds, or only at the end. Every row keeps its arguments and its latest
+  // state.
   struct Case {
     uint32_t arity;
     size_t loaded, added;
@@ -134,6 +137,10 @@ TEST(RelationFind, EveryRowAndNoOtherAtomAfterLoadsAddsAndGrowth) {
     };
     std::set<std::vector<uint64_t>> present;
     std::vector<std::vector<uint64_t>> rows;
+    std::vector<AtomState> states;
+    auto state_of = [](size_t r, int writes) {
+      return AtomState{static_cast<double>(r) / 8 + writes, -static_cast<double>(r)};
+    };
     ScanRows scan;
     while (rows.size() < c.loaded) {
       const std::vector<uint64_t> a = draw();
@@ -141,7 +148,8 @@ TEST(RelationFind, EveryRowAndNoOtherAtomAfterLoadsAddsAndGrowth) {
       rows.push_back(a);
       scan.args.append(a);
       scan.begin.push_back(scan.args.size());
-      scan.states.push_back(AtomState{0.5, 0.0});
+      states.push_back(state_of(rows.size() - 1, 0));
+      scan.states.push_back(states.back());
     }
     Relation rel(c.arity);
     ASSERT_TRUE(rel.load(std::move(scan)));
@@ -149,6 +157,10 @@ TEST(RelationFind, EveryRowAndNoOtherAtomAfterLoadsAddsAndGrowth) {
     auto check = [&](const char* when) {
       for (size_t r = 0; r < rows.size(); ++r) {
         ASSERT_EQ(rel.find(rows[r]), static_cast<int64_t>(r)) << when << " " << rows.size();
+        ASSERT_TRUE(std::ranges::equal(rel.args(static_cast<uint32_t>(r)), rows[r]));
+        const AtomState got = rel.state(static_cast<uint32_t>(r));
+        ASSERT_EQ(std::bit_cast<uint64_t>(got.b), std::bit_cast<uint64_t>(states[r].b)) << when;
+        ASSERT_EQ(std::bit_cast<uint64_t>(got.d), std::bit_cast<uint64_t>(states[r].d)) << when;
         ASSERT_TRUE(rel.may_hold(Relation::hash(rows[r]))) << when << " " << rows.size();
       }
       int absent = 0, turned_away = 0;
@@ -166,8 +178,13 @@ TEST(RelationFind, EveryRowAndNoOtherAtomAfterLoadsAddsAndGrowth) {
       const std::vector<uint64_t> a = draw();
       if (!present.insert(a).second) continue;
       rows.push_back(a);
-      rel.note_write(a, AtomState{0.5, 0.0}, ++seq);
+      states.push_back(state_of(rows.size() - 1, 0));
+      rel.note_write(a, states.back(), ++seq);
       if (c.ask_early && (rows.size() < 300 || rows.size() % 1024 == 0)) check("added");
+    }
+    for (size_t r = 0; r < rows.size(); r += 3) {
+      states[r] = state_of(r, 1);
+      rel.note_write(rows[r], states[r], ++seq);
     }
     check("done");
   }
