@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "ruvo_core/src/fault.h"
-#include "ruvo_core/src/parallel.h"
 #include "ruvo_core/src/pod_vector.h"
 #include "ruvo_core/src/radix_sort.h"
 #include "ruvo_engine/src/relation.h"
@@ -287,8 +286,7 @@ struct FastFiring::Impl {
     size_t n = (vals.capacity() + head_args.capacity() + sort_items.capacity() +
                 sort_scratch.capacity() + head_hashes.capacity()) * sizeof(uint64_t) +
                bound.capacity() +
-               (key.capacity() + order.capacity() + delta_rows.capacity() + head_rows.capacity()) *
-                   sizeof(uint32_t) +
+               (key.capacity() + order.capacity() + delta_rows.capacity()) * sizeof(uint32_t) +
                delta_indexes.capacity() * sizeof(delta_indexes[0]) +
                (found.capacity() + kept_scratch.capacity()) * sizeof(Found) + evidence.capacity() +
                evidence_spans.capacity() * sizeof(EvidenceSpan) +
@@ -327,7 +325,6 @@ struct FastFiring::Impl {
     trim(sort_scratch, keep);
     trim(kept_scratch, keep);
     trim(head_hashes, keep);
-    trim(head_rows, keep);
     trim(positive_rel, keep);
   }
 
@@ -459,7 +456,6 @@ struct FastFiring::Impl {
       sort_items.push_back(found.size());
     }
     found.push_back(f);
-    if (sifting != nullptr) sift_step();
   }
 
   RowIndex& delta_index(Relation& rel, uint64_t mask) {
@@ -664,10 +660,7 @@ struct FastFiring::Impl {
   }
 
   void clear_found() {
-    sifting = nullptr;
     found.clear();
-    head_hashes.clear();
-    head_rows.clear();
     head_args.clear();
     evidence.clear();
     evidence_spans.clear();
@@ -769,113 +762,6 @@ struct FastFiring::Impl {
     return {};
   }
 
-  // ---- matches to a head folded by maximum ----
-
-  // Under folding by maximum a head state only rises while a firing applies
-  // its matches: a contribution greater than the state in neither field
-  // leaves a finite state as it is, bit for bit, and goes on doing so
-  // after any later match of the firing has raised it, as long as every
-  // contribution of the firing is finite (an infinite state is never
-  // approx_eq to itself, so a repeat would count). Such covered matches
-  // are looked up as they are found, a few matches behind so that the
-  // loads overlap the join's own, and dropped before the rest are sorted
-  // and applied in order, each against the state it finds then.
-  static constexpr uint32_t kFindAgain = UINT32_MAX;     // absent when looked up
-  static constexpr uint32_t kCovered = UINT32_MAX - 1;  // changes nothing
-  // Head lookups land all over a large copy: each one's table slot is
-  // loaded 2 * kAhead matches ahead, and the row it points to kAhead
-  // matches ahead.
-  static constexpr size_t kAhead = 16;
-  Relation* sifting = nullptr;  // the head whose matches are looked up as found
-  bool contributions_finite = true;
-  // By match number (Found::at): its head's row, kFindAgain or kCovered.
-  PodVector<uint32_t> head_rows;
-
-  std::span<const uint64_t> head_of(size_t at) const {
-    const size_t arity = plan->head.size();
-    return {head_args.data() + at * arity, arity};
-  }
-
-  void look_up(size_t at) {
-    const Found& f = found[at];
-    contributions_finite = contributions_finite && std::isfinite(f.b) && std::isfinite(f.d);
-    const int64_t row = sifting->find(head_of(at), head_hashes[at]);
-    const AtomState old = row < 0 ? AtomState{} : sifting->state(static_cast<uint32_t>(row));
-    const bool covered = !(f.b > old.b) && !(f.d > old.d) && std::isfinite(old.b) && std::isfinite(old.d);
-    head_rows[at] = covered ? kCovered : row < 0 ? kFindAgain : static_cast<uint32_t>(row);
-  }
-
-  // The newest match starts loading its head's slot; older ones go on.
-  // Matches are numbered as found until sift_end().
-  void sift_step() {
-    const size_t at = found.size() - 1;
-    head_hashes.push_back(Relation::hash(head_of(at)));
-    head_rows.push_back(kFindAgain);
-    sifting->prefetch_slot(head_hashes[at]);
-    if (at >= kAhead) sifting->prefetch_candidate(head_hashes[at - kAhead]);
-    if (at >= 2 * kAhead) look_up(at - 2 * kAhead);
-  }
-
-  // Looks up the last matches, then drops the covered ones (and their sort
-  // items) when every contribution is finite.
-  void sift_end() {
-    const size_t n = found.size();
-    for (size_t at = n > 2 * kAhead ? n - 2 * kAhead : 0; at < n; ++at) look_up(at);
-    sifting = nullptr;
-    if (!contributions_finite) return;
-    const size_t w = plan->key_slots.size() + 1;
-    size_t kept = 0;
-    for (size_t i = 0; i < n; ++i) {
-      if (head_rows[found[i].at] == kCovered) continue;
-      if (want_keys) {
-        std::copy_n(sort_items.data() + i * w, w - 1, sort_items.data() + kept * w);
-        sort_items[kept * w + w - 1] = kept;
-      }
-      found[kept++] = found[i];
-    }
-    found.resize(kept);
-    if (want_keys) sort_items.resize(kept * w);
-  }
-
-  EvalResult<uint64_t> apply_to_maximum(Relation& head, const PredicateProfile& profile, Unwritten* held_back) {
-    const size_t arity = head.arity();
-    auto prefetch = [&](const Found& f) {
-      const uint32_t row = head_rows[f.at];
-      if (row == kFindAgain || row == kCovered) {
-        head.prefetch_slot(head_hashes[f.at]);
-      } else {
-        head.prefetch_row(row);
-      }
-    };
-    for (size_t i = 0; i < kAhead && i < found.size(); ++i) prefetch(found[i]);
-    uint64_t changed = 0;
-    for (size_t i = 0; i < found.size(); ++i) {
-      if (i + kAhead < found.size()) prefetch(found[i + kAhead]);
-      if (should_stop()) return std::unexpected(EvalError(EvalError::Interrupted{}));
-      const Found& f = found[i];
-      const std::span<const uint64_t> args(head_args.data() + size_t{f.at} * arity, arity);
-      // A head absent when looked up may have been added by a match since;
-      // covered matches are here only when some contribution is not finite.
-      const uint32_t known = head_rows[f.at];
-      const int64_t row = known == kFindAgain || known == kCovered ? head.find(args, head_hashes[f.at]) : known;
-      const AtomState old = row < 0 ? AtomState{} : head.state(static_cast<uint32_t>(row));
-      // The fold is the store's own: one that changes nothing writes
-      // nothing, and the store need not be asked.
-      const AtomState folded = RuvoStore::fold_in(AggregationMode::Maximum, old, f.b, f.d);
-      if (AtomState::approx_eq(old, folded)) continue;
-      // Written as the upsert would write it: now, or, held back, when the
-      // store is next read.
-      if (held_back == nullptr) {
-        if (auto w = store.write_folded_state(profile, args, folded); !w)
-          return std::unexpected(EvalError(std::move(w.error())));
-      }
-      ++changed;
-      const uint32_t at = head.note_write_at(row, args, folded, ++seq, head_hashes[f.at]);
-      if (held_back != nullptr) write_behind(*held_back, at);
-    }
-    return changed;
-  }
-
   EvalResult<uint64_t> fire(size_t index) {
     const CompiledRule& r = rules[index];
     RuleState& st = states[index];
@@ -938,14 +824,6 @@ struct FastFiring::Impl {
         way = FiringWay::NegatedChanged;
     }
     bool delta = way == FiringWay::Delta;
-    // Matches to a head folded by maximum are looked up as they are found.
-    const bool sift = maximum && head_rel != nullptr;
-    auto begin_sift = [&] {
-      if (!sift) return;
-      sifting = head_rel;
-      contributions_finite = true;
-    };
-    size_t matched = 0;
     if (delta) {
       since = previous;
       std::vector<int> changed_goals;
@@ -958,14 +836,10 @@ struct FastFiring::Impl {
       // order; otherwise the matches are sorted by their keys.
       want_keys = changed_goals.size() > 1 ||
                   (changed_goals.size() == 1 && out_of_body_order(changed_goals[0]));
-      begin_sift();
       for (int gi : changed_goals) collect(gi);
-      matched = found.size();
-      if (sift) sift_end();
       if (want_keys) order_found();
       // A non-finite contribution may make a head state non-finite, after
       // which every repeated contribution to it counts: apply them all.
-      // (Covered matches were kept if there is one.)
       for (const Found& f : found) {
         if (!std::isfinite(f.b) || !std::isfinite(f.d)) {
           delta = false;
@@ -978,14 +852,11 @@ struct FastFiring::Impl {
     count_firing(way);
     if (!delta) {
       want_keys = false;
-      begin_sift();
       collect(-1);
-      matched = found.size();
-      if (sift) sift_end();
     }
     if (stopped || interrupt_requested())
       return std::unexpected(EvalError(EvalError::Interrupted{}));
-    count_body_matches(matched);
+    count_body_matches(found.size());
 
     uint64_t changed = 0;
     const size_t arity = p.head.size();
@@ -996,10 +867,12 @@ struct FastFiring::Impl {
     // upsert writes: it can wait in the copy.
     const bool behind = head_rel != nullptr && !keeps_records && (*head_profile)->indexes.empty();
     Unwritten* held_back = behind ? &unwritten_of(r.head_pred_id, *head_rel, **head_profile) : nullptr;
-    if (aggregation == AggregationMode::Maximum && head_rel != nullptr)
-      return apply_to_maximum(*head_rel, **head_profile, held_back);
     Contribution c{0.0, 0.0, std::nullopt};
     if (want_evidence) c.evidence_id.emplace();
+    // Head lookups land all over a large copy: each one's table slot is
+    // loaded 2 * kAhead matches ahead, and the row it points to kAhead
+    // matches ahead.
+    constexpr size_t kAhead = 16;
     head_hashes.clear();
     if (head_rel != nullptr) {
       for (const Found& f : found)
