@@ -6,6 +6,7 @@
 #include <functional>
 #include <utility>
 
+#include "ruvo_core/src/codec.h"
 #include "ruvo_core/src/parallel.h"
 #include "ruvo_core/src/radix_sort.h"
 
@@ -62,7 +63,7 @@ struct KeyHead {
     } else if (k.size() > 8 * j) {
       std::memcpy(&w, k.data() + 8 * j, k.size() - 8 * j);
     }
-    h.w[j] = std::endian::native == std::endian::little ? std::byteswap(w) : w;
+    h.w[j] = bincode::to_be(w);
   }
   return h;
 }
